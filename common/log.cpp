@@ -1,0 +1,82 @@
+#include "log.h"
+
+#include "platform.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <pthread.h>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr LogProgramConfig kPrograms[] = {
+    {nullptr, nullptr, 0, false, "", "exception", "exit"},
+    {"/tmp/lted.log", "/tmp/lted.log.1", 512000, true, "lted", "exception", "exit"},
+    {"/tmp/cgi.log", "/tmp/cgi.log.1", 102400, false, "cgi", "except", "return"},
+    {"/tmp/tracelink.log", "/tmp/tracelink.log.1", 102400, false, "tracelink", "exception", "exit"},
+};
+
+const LogProgramConfig *current = &kPrograms[0];
+pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+
+size_t format_line(char *buf, const char *format, va_list ap) {
+    size_t used = 0;
+    if (current->time_header) {
+        time_t t = time(nullptr);
+        struct tm tm {};
+        localtime_r(&t, &tm);
+        timespec mono{};
+        boot_clock_now(&mono);
+        int n = snprintf(buf, LOG_LINE_MAX, "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ",
+                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                         tm.tm_sec, static_cast<unsigned long>(mono.tv_sec),
+                         static_cast<unsigned long>(mono.tv_nsec / 1000000));
+        if (n < 0) return 0;
+        used = static_cast<size_t>(n) < LOG_LINE_MAX ? static_cast<size_t>(n) : LOG_LINE_MAX - 1;
+    }
+    int n = vsnprintf(buf + used, LOG_LINE_MAX - used, format, ap);
+    if (n < 0) return used;
+    size_t total = used + static_cast<size_t>(n);
+    return total < LOG_LINE_MAX ? total : LOG_LINE_MAX - 1;
+}
+
+void append(const char *line, size_t len) {
+    RouterPath file(current->file);
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && st.st_size > current->threshold) {
+        RouterPath rotated(current->rotated);
+        rename(file.c_str(), rotated.c_str());
+    }
+    if (FILE *f = fopen(file.c_str(), "ae")) {
+        fwrite(line, 1, len, f);
+        fclose(f);
+    }
+}
+
+// A child forked while another thread held the lock must still be able to log
+// (the command runner's child logs a failed exec).
+void lock_for_fork() { pthread_mutex_lock(&log_lock); }
+void unlock_after_fork() { pthread_mutex_unlock(&log_lock); }
+[[gnu::constructor]] void register_fork_handlers() {
+    pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+}
+
+} // namespace
+
+void log_set_program(LogProgram program) { current = &kPrograms[static_cast<int>(program)]; }
+
+const LogProgramConfig *log_program_config() { return current; }
+
+void __log_str(const char *format, ...) {
+    if (!current->file) return;
+    char buf[LOG_LINE_MAX];
+    va_list ap;
+    va_start(ap, format);
+    size_t len = format_line(buf, format, ap);
+    va_end(ap);
+    pthread_mutex_lock(&log_lock);
+    if (len > 0) append(buf, len);
+    pthread_mutex_unlock(&log_lock);
+}
+

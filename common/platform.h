@@ -1,0 +1,70 @@
+// Platform layer: the one place where the programs meet the router's file
+// system, clock and GPIO driver.
+//
+// Host builds run every program against a simulated router. When the
+// environment variable ROUTER_ROOT names a directory, the system's absolute
+// paths under these prefixes resolve below it:
+//
+//     /tmp  /var  /dev  /sys  /proc  /etc_ro
+//
+// Never mapped: "/dev/urandom", "/dev/null", "/dev/zero", "/dev/tty", "/dev/ptmx",
+// "/dev/pts/..." and the process's own /proc entries ("/proc/self",
+// "/proc/thread-self", "/proc/<own pid>"). Without ROUTER_ROOT every path
+// stands as it is.
+//
+// The boot clock: on the router it is CLOCK_MONOTONIC and sleeps are real.
+// On a host build under a root, the file "<root>/sim/clock" ("BOOT_NS FACTOR":
+// the CLOCK_MONOTONIC nanoseconds of the simulated boot and a whole speed-up
+// factor) makes the boot clock count from that boot and run FACTOR times
+// faster; every interval, sleep and time-out given in boot-clock time is then
+// shortened by the same factor. Without the file the factor is 1.
+//
+// Target builds contain none of this: paths stand as they are and the clock is
+// the kernel's.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+// An absolute system path as this process must open it.
+class RouterPath {
+  public:
+    explicit RouterPath(const char *system_path);
+    RouterPath(const RouterPath &) = delete;
+    RouterPath &operator=(const RouterPath &) = delete;
+
+    const char *c_str() const { return path_; }
+    // False when the mapped path did not fit; c_str() is then "" so that
+    // any use fails like a missing file.
+    bool ok() const { return ok_; }
+
+  private:
+    const char *path_;
+    bool ok_ = true;
+#ifndef ROUTER_TARGET
+    char buf_[512];
+#endif
+};
+
+// The root this process runs under, or null (always null on the target).
+const char *router_root();
+
+// Boot clock, in place of clock_gettime(CLOCK_MONOTONIC). 0 or -1.
+int boot_clock_now(struct timespec *now);
+// Speed-up factor of the boot clock (1 on the target).
+unsigned boot_clock_factor();
+// A boot-clock interval as the real interval to wait.
+void boot_clock_to_real(const struct timespec *interval, struct timespec *real);
+// Absolute CLOCK_MONOTONIC time (for pthread_cond_timedwait on a
+// CLOCK_MONOTONIC condition) at which a boot-clock interval from now ends.
+int boot_clock_real_deadline(const struct timespec *interval, struct timespec *deadline);
+// nanosleep() in boot-clock time; on interruption *remaining holds the
+// boot-clock time left, as with nanosleep().
+int boot_clock_nanosleep(const struct timespec *request, struct timespec *remaining);
+// sleep() in boot-clock time, continuing after interruptions.
+void boot_clock_sleep(unsigned seconds);
+// Sleep for milliseconds of boot-clock time, continuing after interruptions.
+void boot_clock_sleep_ms(unsigned ms);
+
+// One request to the GPIO driver (request 0x41 on "/dev/gpio"). 0 or -1.
+int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int times);

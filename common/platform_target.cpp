@@ -1,0 +1,58 @@
+// Router build of the platform layer: the system's own paths, clock and driver.
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+constexpr unsigned long kGpioPatternRequest = 0x41;
+
+struct GpioPattern {
+    int32_t pin, on, off, blinks, rests, times;
+};
+} // namespace
+
+const char *router_root() { return nullptr; }
+
+RouterPath::RouterPath(const char *system_path) : path_(system_path) {}
+
+int boot_clock_now(struct timespec *now) { return clock_gettime(CLOCK_MONOTONIC, now); }
+
+unsigned boot_clock_factor() { return 1; }
+
+void boot_clock_to_real(const struct timespec *interval, struct timespec *real) { *real = *interval; }
+
+int boot_clock_real_deadline(const struct timespec *interval, struct timespec *deadline) {
+    if (clock_gettime(CLOCK_MONOTONIC, deadline) != 0) return -1;
+    deadline->tv_sec += interval->tv_sec;
+    deadline->tv_nsec += interval->tv_nsec;
+    if (deadline->tv_nsec >= 1000000000L) {
+        deadline->tv_nsec -= 1000000000L;
+        deadline->tv_sec += 1;
+    }
+    return 0;
+}
+
+int boot_clock_nanosleep(const struct timespec *request, struct timespec *remaining) {
+    return nanosleep(request, remaining);
+}
+
+void boot_clock_sleep_ms(unsigned ms) {
+    timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L}, left;
+    while (nanosleep(&req, &left) != 0 && errno == EINTR)
+        req = left;
+}
+
+void boot_clock_sleep(unsigned seconds) { boot_clock_sleep_ms(seconds * 1000u); }
+
+int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int times) {
+    int fd = open("/dev/gpio", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    GpioPattern p{pin, on, off, blinks, rests, times};
+    int rc = ioctl(fd, kGpioPatternRequest, &p);
+    close(fd);
+    return rc < 0 ? -1 : 0;
+}
