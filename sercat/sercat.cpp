@@ -1,0 +1,217 @@
+// Serial-to-network client: connects to TCP port 2500 of a server and relays
+// 0x7E-terminated frames between that connection and a serial device, one
+// thread per direction.
+#include "frame.h"
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kDefaultDevice = "/dev/ttyUSB0";
+constexpr unsigned short kServerPort = 2500;
+constexpr size_t kDevicePathMax = 127;
+
+// Shared by both threads and the SIGINT handler; lock-free atomics are safe
+// to touch from a signal handler.
+char g_device[kDevicePathMax + 1];
+std::atomic<int> g_sock{-1};
+std::atomic<int> g_serial_fd{-1};
+std::atomic<int> g_stop{0};
+
+FrameBuffer g_net_frames;    // network to serial, main thread only
+FrameBuffer g_serial_frames; // serial to network, serial thread only
+
+template <size_t N> void say(const char (&line)[N]) {
+    ssize_t rc = write(STDOUT_FILENO, line, N - 1);
+    (void)rc;
+}
+
+// Ends the program with status 0. Everything here is async-signal-safe, as
+// SIGINT runs it in whichever thread the signal lands on.
+void stop_handler() {
+    if (g_stop.exchange(1) != 0) return; // the other path is already ending it
+    say("Recv SIGINT\n");
+    int sock = g_sock.exchange(-1);
+    if (sock >= 0) close(sock);
+    int fd = g_serial_fd.exchange(-1);
+    if (fd >= 0) close(fd);
+    _exit(0);
+}
+
+void on_sigint(int) {
+    stop_handler();
+}
+
+int frame_to_serial(const unsigned char *frame, size_t len, void *) {
+    int fd = g_serial_fd.load();
+    if (fd < 0) return 0; // lost until the device opens again
+    while (len > 0) {
+        ssize_t n = write(fd, frame, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            perror("serial write");
+            if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
+            return -1;
+        }
+        frame += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int frame_to_network(const unsigned char *frame, size_t len, void *) {
+    int sock = g_sock.load();
+    // a peer that went away must not kill us with SIGPIPE; the main thread
+    // sees the close and stops in order
+    if (sock >= 0) send(sock, frame, len, MSG_NOSIGNAL);
+    return 0;
+}
+
+} // namespace
+
+int init_serial(const char *device) {
+    RouterPath path(device);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    termios tio;
+    memset(&tio, 0, sizeof tio);
+    tcgetattr(fd, &tio);
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
+    tio.c_lflag = 0;
+    tio.c_line = 0;
+    memset(tio.c_cc, 0, sizeof tio.c_cc);
+    // wake for every byte: the end of a frame must not wait for later traffic
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcflush(fd, TCIFLUSH);
+    tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
+void *serial_thread(void *) {
+    static unsigned char buf[FRAME_READ_MAX];
+    frame_reset(&g_serial_frames);
+    for (;;) {
+        if (g_stop.load()) {
+            say("Exit serial_thread\n");
+            int fd = g_serial_fd.exchange(-1);
+            if (fd >= 0) close(fd);
+            return nullptr;
+        }
+        int fd = g_serial_fd.load();
+        if (fd < 0) {
+            boot_clock_sleep(1);
+            frame_reset(&g_serial_frames);
+            continue;
+        }
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            perror(n < 0 ? "serial read -1" : "serial read else");
+            frame_reset(&g_serial_frames);
+            // a dead device fails every read at once: do not spin on it
+            boot_clock_sleep(1);
+            continue;
+        }
+        frame_feed(&g_serial_frames, buf, static_cast<size_t>(n), frame_to_network, nullptr);
+    }
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        printf("Usage: %s <address> [device]\n", argv[0]);
+        printf("Default device: %s\n", kDefaultDevice);
+        return 0;
+    }
+    const char *device = argc > 2 ? argv[2] : kDefaultDevice;
+    size_t device_len = strlen(device);
+    if (device_len > kDevicePathMax) {
+        fprintf(stderr, "Device path too long: %zu characters, at most %zu\n", device_len,
+                kDevicePathMax);
+        return 1;
+    }
+    memcpy(g_device, device, device_len + 1);
+
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(kServerPort);
+    // a mistyped address must not silently become this router's own port
+    if (inet_pton(AF_INET, argv[1], &server.sin_addr) != 1) {
+        fprintf(stderr, "Invalid address: %s\n", argv[1]);
+        return 1;
+    }
+
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        perror("sock");
+        return 1;
+    }
+    int fd = init_serial(g_device);
+    if (fd < 0) {
+        perror("init_serial");
+        close(sock);
+        return 1;
+    }
+    if (connect(sock, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
+        perror("connect");
+        close(fd);
+        close(sock);
+        return 1;
+    }
+
+    g_sock.store(sock);
+    g_serial_fd.store(fd);
+    struct sigaction sa {};
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_create(&thread, &attr, serial_thread, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        errno = rc;
+        perror("pthread_create");
+        return 255;
+    }
+
+    static unsigned char buf[FRAME_READ_MAX];
+    frame_reset(&g_net_frames);
+    for (;;) {
+        ssize_t n = recv(sock, buf, sizeof buf, 0);
+        if (n < 0) {
+            if (errno != EINTR) perror("recv");
+            continue;
+        }
+        if (n == 0) {
+            say("Server Close\n");
+            stop_handler();
+            for (;;)
+                pause(); // SIGINT got there first and is ending the program
+        }
+        if (g_serial_fd.load() < 0) {
+            int reopened = init_serial(g_device);
+            int none = -1;
+            if (reopened >= 0 && !g_serial_fd.compare_exchange_strong(none, reopened))
+                close(reopened);
+        }
+        frame_feed(&g_net_frames, buf, static_cast<size_t>(n), frame_to_serial, nullptr);
+    }
+}
