@@ -1,0 +1,580 @@
+#include "at_channel.h"
+
+#include "at_tok.h"
+#include "log.h"
+#include "platform.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kFinalSuccess[] = {"OK", "CONNECT"};
+constexpr const char *kFinalError[] = {
+    "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER", "NO ANSWER", "NO DIALTONE"};
+// lines followed by one more line, their PDU
+constexpr const char *kSmsUnsolicited[] = {"+CMT:", "+CDS:", "+CBM:"};
+
+constexpr int kHandshakeTries = 8;
+constexpr int kHandshakeTimeoutMs = 250;
+
+// Everything below the locks is guarded by cmd_lock.
+struct Channel {
+    pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t cmd_lock = PTHREAD_MUTEX_INITIALIZER;
+    // senders wait here for their final line; at_close waits here for the
+    // reader to let go of the descriptor (CLOCK_MONOTONIC)
+    pthread_cond_t cond;
+
+    int fd = -1;
+    int wake_read = -1; // at_close wakes the reader through this pipe
+    int wake_write = -1;
+    bool closed = true;
+    bool reader_active = false;
+    AtUnsolicitedFn unsolicited = nullptr;
+    AtEventFn on_timeout = nullptr;
+    AtEventFn on_reader_closed = nullptr;
+
+    // the pending command
+    AtReply *pending = nullptr;
+    AtReplyType type = AT_REPLY_NONE;
+    const char *prefix = nullptr;
+    bool final_seen = false;
+};
+
+Channel ch;
+pthread_once_t ch_once = PTHREAD_ONCE_INIT;
+
+// The deadline is computed on the monotonic clock, so the condition must
+// measure it there too: a wall-clock jump must not shorten or stretch a wait.
+void channel_init_once() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&ch.cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void channel_init() {
+    pthread_once(&ch_once, channel_init_once);
+}
+
+thread_local bool on_reader_thread = false;
+
+// Reader-only input buffer: unread data runs from cur to end, zero-terminated.
+char in_buf[AT_BUFFER_SIZE + 1];
+char *in_cur = in_buf;
+char *in_end = in_buf;
+bool in_skip_rest; // dropping the rest of an over-long line
+
+bool starts_with_any(const char *line, const char *const *list, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (strStartsWith(line, list[i])) return true;
+    return false;
+}
+
+bool is_final_success(const char *line) {
+    return starts_with_any(line, kFinalSuccess, sizeof kFinalSuccess / sizeof *kFinalSuccess);
+}
+bool is_final_error(const char *line) {
+    return starts_with_any(line, kFinalError, sizeof kFinalError / sizeof *kFinalError);
+}
+bool is_sms_unsolicited(const char *line) {
+    return starts_with_any(line, kSmsUnsolicited, sizeof kSmsUnsolicited / sizeof *kSmsUnsolicited);
+}
+
+void free_lines(AtLine *l) {
+    while (l) {
+        AtLine *next = l->next;
+        free(l->text);
+        free(l);
+        l = next;
+    }
+}
+
+// --- reader side ---
+
+char *find_line_end(char *p) {
+    if (char *e = strpbrk(p, "\r\n")) return e;
+    // the SMS prompt comes without a line end
+    if (p[0] == '>' && p[1] == ' ' && p[2] == '\0') return p + 2;
+    return nullptr;
+}
+
+void skip_line_ends() {
+    while (*in_cur == '\r' || *in_cur == '\n')
+        ++in_cur;
+}
+
+void reset_buffer() {
+    in_cur = in_end = in_buf;
+    in_buf[0] = '\0';
+}
+
+// A NUL from the modem would hide everything behind it from the line search.
+size_t drop_nuls(char *p, size_t n) {
+    size_t out = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != '\0') p[out++] = p[i];
+    return out;
+}
+
+// Reads what is there. >0 bytes, 0 at end of file, -1 on an error or when
+// at_close asks the reader to stop.
+ssize_t read_some(int fd, int wake, char *dst, size_t room) {
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        int r = poll(p, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            __log_str("lted: atchannel: read error %s\n", strerror(errno));
+            return -1;
+        }
+        if (p[1].revents) return -1;
+        if (p[0].revents & POLLNVAL) {
+            __log_str("lted: atchannel: read error %s\n", strerror(EBADF));
+            return -1;
+        }
+        if (!p[0].revents) continue;
+        ssize_t n = read(fd, dst, room);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            __log_str("lted: atchannel: read error %s\n", strerror(errno));
+            return -1;
+        }
+        if (n == 0) __log_str("lted: atchannel: EOF reached\n");
+        return n;
+    }
+}
+
+// One line from the modem (valid until the next call), or null when reading stops.
+char *at_read_line(int fd, int wake) {
+    char *eol = nullptr;
+    if (in_cur == in_end) {
+        reset_buffer();
+    } else {
+        skip_line_ends();
+        eol = find_line_end(in_cur);
+        if (!eol) {
+            size_t len = static_cast<size_t>(in_end - in_cur);
+            memmove(in_buf, in_cur, len + 1);
+            in_cur = in_buf;
+            in_end = in_buf + len;
+        }
+    }
+    while (!eol) {
+        if (in_end - in_buf >= AT_BUFFER_SIZE) {
+            __log_str("lted: ERROR: Input line exceeded buffer\n");
+            reset_buffer();
+            in_skip_rest = true;
+        }
+        ssize_t n =
+            read_some(fd, wake, in_end, static_cast<size_t>(AT_BUFFER_SIZE - (in_end - in_buf)));
+        if (n <= 0) return nullptr;
+        in_end += drop_nuls(in_end, static_cast<size_t>(n));
+        *in_end = '\0';
+        if (in_skip_rest) {
+            // the tail of an over-long line is no line of its own
+            char *e = strpbrk(in_cur, "\r\n");
+            if (!e) {
+                reset_buffer();
+                continue;
+            }
+            in_cur = e;
+            in_skip_rest = false;
+        }
+        skip_line_ends();
+        eol = find_line_end(in_cur);
+    }
+    char *line = in_cur;
+    if (eol == in_end) {
+        in_cur = in_end;
+    } else {
+        *eol = '\0';
+        in_cur = eol + 1;
+    }
+    __log_str("lted: AT< %s\n", line);
+    return line;
+}
+
+void add_intermediate(const char *line) {
+    auto *l = static_cast<AtLine *>(calloc(1, sizeof(AtLine)));
+    if (!l) return;
+    l->text = strdup(line);
+    if (!l->text) {
+        free(l);
+        return;
+    }
+    l->next = ch.pending->lines; // reversed once the command completes
+    ch.pending->lines = l;
+}
+
+// With cmd_lock held.
+void at_classify_line(const char *line) {
+    // once the final line is in, further lines are not the command's
+    if (!ch.pending || ch.final_seen) {
+        if (ch.unsolicited) ch.unsolicited(line, nullptr);
+        return;
+    }
+    bool ok = is_final_success(line);
+    if (ok || is_final_error(line)) {
+        ch.pending->success = ok ? 1 : 0;
+        ch.pending->final_line = strdup(line);
+        ch.final_seen = true;
+        pthread_cond_broadcast(&ch.cond);
+        return;
+    }
+    bool collect = false;
+    switch (ch.type) {
+    case AT_REPLY_NONE:
+        break;
+    case AT_REPLY_NUMERIC:
+        collect = !ch.pending->lines && isdigit(static_cast<unsigned char>(line[0]));
+        break;
+    case AT_REPLY_SINGLELINE:
+        collect = !ch.pending->lines && strStartsWith(line, ch.prefix);
+        break;
+    case AT_REPLY_MULTILINE:
+        collect = strStartsWith(line, ch.prefix);
+        break;
+    case AT_REPLY_ALLLINE:
+    case AT_REPLY_NOPREFIX:
+        collect = true;
+        break;
+    }
+    if (collect)
+        add_intermediate(line);
+    else if (ch.unsolicited)
+        ch.unsolicited(line, nullptr);
+}
+
+void *at_reader_thread(void *) {
+    on_reader_thread = true;
+    pthread_mutex_lock(&ch.cmd_lock);
+    int fd = ch.fd, wake = ch.wake_read;
+    AtUnsolicitedFn handler = ch.unsolicited;
+    pthread_mutex_unlock(&ch.cmd_lock);
+
+    for (;;) {
+        char *line = at_read_line(fd, wake);
+        if (!line) break;
+        if (is_sms_unsolicited(line)) {
+            char *copy = strdup(line);
+            char *pdu = at_read_line(fd, wake);
+            if (!pdu) {
+                free(copy);
+                break;
+            }
+            if (copy && handler) handler(copy, pdu);
+            free(copy);
+            continue;
+        }
+        pthread_mutex_lock(&ch.cmd_lock);
+        at_classify_line(line);
+        pthread_mutex_unlock(&ch.cmd_lock);
+    }
+
+    // A dead reader always closes the channel, so that no sender waits for
+    // the deadline on a device that is gone.
+    pthread_mutex_lock(&ch.cmd_lock);
+    bool lost = !ch.closed;
+    ch.closed = true;
+    AtEventFn callback = ch.on_reader_closed;
+    pthread_cond_broadcast(&ch.cond);
+    pthread_mutex_unlock(&ch.cmd_lock);
+    if (lost && callback) callback();
+
+    pthread_mutex_lock(&ch.cmd_lock);
+    ch.reader_active = false;
+    pthread_cond_broadcast(&ch.cond);
+    pthread_mutex_unlock(&ch.cmd_lock);
+    return nullptr;
+}
+
+// --- sender side ---
+
+void clear_pending() {
+    ch.pending = nullptr;
+    ch.prefix = nullptr;
+    ch.type = AT_REPLY_NONE;
+    ch.final_seen = false;
+}
+
+int write_all(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// With both locks held.
+int at_exchange_locked(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
+                       AtReply **out) {
+    if (ch.pending) {
+        at_response_free(ch.pending);
+        clear_pending();
+        return AT_FAIL_PENDING;
+    }
+    if (ch.fd < 0 || ch.closed) return AT_FAIL_CLOSED;
+
+    __log_str("lted: AT> %s\n", command);
+    if (write_all(ch.fd, command, strlen(command)) != 0 || write_all(ch.fd, "\r", 1) != 0)
+        return AT_FAIL_IO;
+
+    ch.pending = static_cast<AtReply *>(calloc(1, sizeof(AtReply)));
+    if (!ch.pending) return AT_FAIL_IO;
+    ch.type = type;
+    ch.prefix = prefix ? prefix : "";
+    ch.final_seen = false;
+
+    if (timeout_ms <= 0) timeout_ms = AT_DEFAULT_TIMEOUT_MS;
+    timespec interval{static_cast<time_t>(timeout_ms / 1000),
+                      static_cast<long>(timeout_ms % 1000) * 1000000L};
+    timespec deadline;
+    boot_clock_real_deadline(&interval, &deadline);
+    while (!ch.final_seen && !ch.closed) {
+        int rc = pthread_cond_timedwait(&ch.cond, &ch.cmd_lock, &deadline);
+        // a final line that came in with the deadline still counts
+        if (rc == ETIMEDOUT && !ch.final_seen && !ch.closed) {
+            at_response_free(ch.pending);
+            clear_pending();
+            return AT_FAIL_TIMEOUT;
+        }
+    }
+
+    AtReply *reply = ch.pending;
+    bool complete = ch.final_seen;
+    clear_pending();
+    if (!complete) {
+        // closed before the final line: there is no answer to hand out
+        at_response_free(reply);
+        return AT_FAIL_CLOSED;
+    }
+    AtLine *reversed = nullptr;
+    while (AtLine *l = reply->lines) {
+        reply->lines = l->next;
+        l->next = reversed;
+        reversed = l;
+    }
+    reply->lines = reversed;
+    if (out)
+        *out = reply;
+    else
+        at_response_free(reply);
+    return 0;
+}
+
+int at_exchange(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
+                AtReply **out) {
+    if (out) *out = nullptr;
+    if (on_reader_thread) return AT_FAIL_THREAD;
+    channel_init();
+    // isInEmulator(): every sender takes the write lock first
+    pthread_mutex_lock(&ch.write_lock);
+    pthread_mutex_lock(&ch.cmd_lock);
+    int rc = at_exchange_locked(command, type, prefix, timeout_ms, out);
+    AtEventFn on_timeout = ch.on_timeout;
+    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_unlock(&ch.write_lock);
+    if (rc == AT_FAIL_TIMEOUT && on_timeout) on_timeout();
+    return rc;
+}
+
+// Singleline and numeric commands promise one intermediate line.
+int at_exchange_one_line(const char *command, AtReplyType type, const char *prefix, AtReply **out) {
+    AtReply *reply = nullptr;
+    int rc = at_exchange(command, type, prefix, 0, &reply);
+    if (rc == 0 && reply->success && !reply->lines) {
+        at_response_free(reply);
+        reply = nullptr;
+        rc = AT_FAIL_NO_LINE;
+    }
+    if (out)
+        *out = reply;
+    else
+        at_response_free(reply);
+    return rc;
+}
+
+} // namespace
+
+int at_open(int fd, AtUnsolicitedFn handler) {
+    channel_init();
+    if (fd < 0) return -1;
+    pthread_mutex_lock(&ch.cmd_lock);
+    bool busy = ch.fd >= 0 || ch.reader_active;
+    pthread_mutex_unlock(&ch.cmd_lock);
+    if (busy) at_close();
+
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0) {
+        perror("pipe");
+        return -1;
+    }
+    pthread_mutex_lock(&ch.cmd_lock);
+    ch.fd = fd;
+    ch.wake_read = wake[0];
+    ch.wake_write = wake[1];
+    ch.unsolicited = handler;
+    ch.closed = false;
+    if (ch.pending) at_response_free(ch.pending);
+    clear_pending();
+    reset_buffer();
+    in_skip_rest = false;
+    ch.reader_active = true;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, at_reader_thread, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        // the caller keeps the descriptor
+        ch.reader_active = false;
+        ch.closed = true;
+        ch.fd = -1;
+        ch.wake_read = ch.wake_write = -1;
+        pthread_mutex_unlock(&ch.cmd_lock);
+        close(wake[0]);
+        close(wake[1]);
+        errno = rc;
+        perror("pthread_create");
+        return -1;
+    }
+    pthread_mutex_unlock(&ch.cmd_lock);
+    return 0;
+}
+
+void at_close() {
+    channel_init();
+    pthread_mutex_lock(&ch.cmd_lock);
+    ch.closed = true;
+    pthread_cond_broadcast(&ch.cond);
+    if (ch.wake_write >= 0) {
+        char byte = 0;
+        ssize_t n;
+        do {
+            n = write(ch.wake_write, &byte, 1);
+        } while (n < 0 && errno == EINTR);
+    }
+    // The reader stops at once on the wake-up; closing the descriptor under
+    // a running reader could hand it a reused descriptor number.
+    if (!on_reader_thread)
+        while (ch.reader_active)
+            pthread_cond_wait(&ch.cond, &ch.cmd_lock);
+    int fd = ch.fd;
+    ch.fd = -1;
+    int wr = ch.wake_read, ww = ch.wake_write;
+    ch.wake_read = ch.wake_write = -1;
+    pthread_mutex_unlock(&ch.cmd_lock);
+    if (fd >= 0) close(fd);
+    if (wr >= 0) close(wr);
+    if (ww >= 0) close(ww);
+}
+
+int at_send_command_timeout(const char *command, AtReplyType type, const char *prefix,
+                            int timeout_ms, AtReply **out) {
+    return at_exchange(command, type, prefix, timeout_ms, out);
+}
+
+int at_send_command(const char *command, AtReply **out) {
+    return at_exchange(command, AT_REPLY_NONE, nullptr, 0, out);
+}
+
+int at_send_command_singleline(const char *command, const char *prefix, AtReply **out) {
+    return at_exchange_one_line(command, AT_REPLY_SINGLELINE, prefix, out);
+}
+
+int at_send_command_numeric(const char *command, AtReply **out) {
+    return at_exchange_one_line(command, AT_REPLY_NUMERIC, nullptr, out);
+}
+
+int at_send_command_multiline(const char *command, const char *prefix, AtReply **out) {
+    return at_exchange(command, AT_REPLY_MULTILINE, prefix, 0, out);
+}
+
+int at_send_command_allline(const char *command, AtReply **out) {
+    return at_exchange(command, AT_REPLY_ALLLINE, nullptr, 0, out);
+}
+
+int at_send_command_noprefix(const char *command, AtReply **out) {
+    return at_exchange(command, AT_REPLY_NOPREFIX, nullptr, 0, out);
+}
+
+int at_handshake() {
+    if (on_reader_thread) return AT_FAIL_THREAD;
+    channel_init();
+    pthread_mutex_lock(&ch.write_lock);
+    pthread_mutex_lock(&ch.cmd_lock);
+    int rc = AT_FAIL_CLOSED;
+    for (int i = 0; i < kHandshakeTries; ++i) {
+        rc = at_exchange_locked("ATQ0", AT_REPLY_NONE, nullptr, kHandshakeTimeoutMs, nullptr);
+        if (rc == 0) {
+            // Late answers to the earlier tries must reach the reader now, as
+            // unsolicited lines, not later as the next command's answer: the
+            // command lock is let go while they drain.
+            pthread_mutex_unlock(&ch.cmd_lock);
+            boot_clock_sleep_ms(kHandshakeTimeoutMs);
+            pthread_mutex_lock(&ch.cmd_lock);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_unlock(&ch.write_lock);
+    return rc;
+}
+
+int at_get_cme_error(const AtReply *reply) {
+    if (!reply) return -1;
+    if (reply->success > 0) return 0;
+    if (!reply->final_line || !strStartsWith(reply->final_line, "+CME ERROR:")) return -1;
+    char copy[128];
+    snprintf(copy, sizeof copy, "%s", reply->final_line);
+    char *cursor = copy;
+    int err;
+    if (at_tok_start(&cursor) < 0 || at_tok_nextint(&cursor, &err) < 0) return -1;
+    return err;
+}
+
+void at_set_on_timeout(AtEventFn callback) {
+    channel_init();
+    pthread_mutex_lock(&ch.cmd_lock);
+    ch.on_timeout = callback;
+    pthread_mutex_unlock(&ch.cmd_lock);
+}
+
+void at_set_on_reader_closed(AtEventFn callback) {
+    channel_init();
+    pthread_mutex_lock(&ch.cmd_lock);
+    ch.on_reader_closed = callback;
+    pthread_mutex_unlock(&ch.cmd_lock);
+}
+
+void at_response_free(AtReply *reply) {
+    if (!reply) return;
+    free_lines(reply->lines);
+    free(reply->final_line);
+    free(reply);
+}
+
+int strStartsWith(const char *line, const char *prefix) {
+    return strncmp(line, prefix, strlen(prefix)) == 0 ? 1 : 0;
+}
+
+int isInEmulator() {
+    return 1;
+}

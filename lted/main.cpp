@@ -1,0 +1,121 @@
+// The modem daemon: start-up, signals and shutdown.
+#include "at_channel.h"
+#include "event_loop.h"
+#include "log.h"
+#include "nvram_env.h"
+#include "platform.h"
+#include "radio_hooks.h"
+#include "ril_context.h"
+#include "ril_init.h"
+#include "sys_utils.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kConfigSection = 1; // "2860"
+constexpr unsigned kPowerOffSeconds = 3;
+
+struct KernelSetting {
+    const char *path;
+    const char *value;
+};
+
+constexpr KernelSetting kTcpSettings[] = {
+    {"/proc/sys/net/ipv4/tcp_fin_timeout", "30"},
+    {"/proc/sys/net/ipv4/tcp_keepalive_intvl", "60"},
+    {"/proc/sys/net/ipv4/tcp_keepalive_probes", "5"},
+    {"/proc/sys/net/ipv4/tcp_retries2", "5"},
+};
+
+bool exists(const char *system_path) {
+    RouterPath p(system_path);
+    return access(p.c_str(), F_OK) == 0;
+}
+
+// The configuration store is usable once its daemon has left its marker.
+void wait_for_config_daemon() {
+    if (exists("/var/run/nvramd.pid")) return;
+    __log_str("lted: waiting nvram_daemon...\n");
+    const timespec poll{0, 200000000};
+    while (!exists("/var/run/nvramd.pid"))
+        boot_clock_nanosleep(&poll, nullptr);
+    __log_str("lted: waiting nvram_daemon OK.\n");
+}
+
+void app_signal_callback(EventLoop *loop, int signum, void *) {
+    auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
+    __log_str("lted: %s: receive signum=%d\n", "app_signal_callback", signum);
+    switch (signum) {
+    case SIGINT:
+    case SIGTERM:
+        event_exit(loop);
+        break;
+    case SIGUSR1:
+        nvram_init(kConfigSection);
+        ctx->wan_mode_3g = strcmp(nvram_bufget(kConfigSection, "wanConnectionMode"), "3G") == 0;
+        nvram_close(kConfigSection);
+        break;
+    case SIGUSR2:
+        nvram_init(kConfigSection);
+        ctx->auto_reboot_mode = atoi(nvram_bufget(kConfigSection, "auto_reboot_mode"));
+        ctx->auto_reboot_time = atoi(nvram_bufget(kConfigSection, "auto_reboot_time"));
+        nvram_close(kConfigSection);
+        ril_auto_reboot_init(ctx);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    log_set_program(LogProgram::Lted);
+    __log_str("lted: starting\n");
+    wait_for_config_daemon();
+    for (const auto &s : kTcpSettings)
+        write_file_string(s.path, s.value);
+    if (!(argc == 2 && strcmp(argv[1], "start") == 0)) {
+        modem_power_set(0);
+        boot_clock_sleep(kPowerOffSeconds);
+        modem_power_set(1);
+    }
+
+    auto *ctx = static_cast<ModemContext *>(calloc(1, sizeof(ModemContext)));
+    if (!ctx) {
+        __log_str("lted: exiting\n");
+        __log_str("lted: exited\n");
+        return 1;
+    }
+    int status = 1;
+    ctx->loop = event_create(ctx);
+    if (ctx->loop) {
+        // a peer that went away must fail the write, not end the daemon
+        signal(SIGPIPE, SIG_IGN);
+        for (int signum : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+            __event_add_signal_callback(ctx->loop, signum, app_signal_callback, nullptr);
+        RIL_startEventLoop(ctx);
+        RIL_Init(ctx);
+        __log_str("lted: running\n");
+        status = event_loop(ctx->loop) < 0 ? 255 : 0;
+    }
+
+    __log_str("lted: exiting\n");
+    RIL_Deinit(ctx);
+    // The reader thread reaches the context through its handlers: it must be
+    // gone before the context is.
+    at_close();
+    ril_context = nullptr;
+    RIL_startEventLoop(nullptr);
+    if (ctx->loop) {
+        event_free(ctx->loop);
+        ctx->loop = nullptr;
+    }
+    free(ctx);
+    __log_str("lted: exited\n");
+    return status;
+}

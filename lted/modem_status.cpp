@@ -1,0 +1,78 @@
+#include "modem_status.h"
+
+#include "ril_context.h"
+#include "sys_utils.h"
+
+#include <pthread.h>
+
+std::atomic<int> sim_state{SIM_NOT_READY};
+std::atomic<int> radio_tech{0};
+std::atomic<int> voice_reg{0};
+std::atomic<int> data_reg{0};
+
+namespace {
+
+constexpr int kUnlimited = 4000;
+
+struct LedPattern {
+    int on, off, blinks, rests, times;
+};
+
+constexpr LedPattern kConnected{kUnlimited, 0, 1, 0, kUnlimited};
+constexpr LedPattern kDataRegistered{10, 1, kUnlimited, 0, kUnlimited};
+constexpr LedPattern kVoiceRegistered{10, 5, kUnlimited, 0, kUnlimited};
+constexpr LedPattern kSimReady{10, 10, kUnlimited, 0, kUnlimited};
+constexpr LedPattern kSearching{2, 1, kUnlimited, 0, kUnlimited};
+
+// The setters run on the loop thread and on the AT channel's handler
+// threads; the cache and the LED request must change together.
+pthread_mutex_t indicator_lock = PTHREAD_MUTEX_INITIALIZER;
+int shown[5] = {-1, -1, -1, -1, -1};
+
+bool registered(int status) {
+    return status == 1 || status == 5;
+}
+
+} // namespace
+
+void indicator_update(ModemContext *context) {
+    int now[5] = {sim_state.load(), radio_tech.load(), voice_reg.load(), data_reg.load(),
+                  context ? context->connected : 0};
+    pthread_mutex_lock(&indicator_lock);
+    bool same = true;
+    for (int i = 0; i < 5; ++i)
+        if (now[i] != shown[i]) same = false;
+    if (!same) {
+        const LedPattern &p = now[4] == 1           ? kConnected
+                              : registered(now[3])  ? kDataRegistered
+                              : registered(now[2])  ? kVoiceRegistered
+                              : now[0] == SIM_READY ? kSimReady
+                                                    : kSearching;
+        _gpio_set(NETWORK_LED_PIN, p.on, p.off, p.blinks, p.rests, p.times);
+        for (int i = 0; i < 5; ++i)
+            shown[i] = now[i];
+    }
+    pthread_mutex_unlock(&indicator_lock);
+}
+
+void set_sim_state(ModemContext *context, int v) {
+    sim_state.store(v);
+    indicator_update(context);
+}
+
+void set_radio_tech(ModemContext *context, int v) {
+    radio_tech.store(v);
+    indicator_update(context);
+}
+
+void set_registration(ModemContext *context, int voice, int data) {
+    if (voice >= 0) voice_reg.store(voice);
+    if (data >= 0) data_reg.store(data);
+    indicator_update(context);
+}
+
+void reset_status(ModemContext *context) {
+    set_sim_state(context, SIM_NOT_READY);
+    set_radio_tech(context, 0);
+    set_registration(context, 0, 0);
+}

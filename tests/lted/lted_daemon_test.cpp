@@ -1,0 +1,434 @@
+// The real daemon against the modem simulator in a private router root.
+#include <gtest/gtest.h>
+#include <test_support.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <regex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct TimedLine {
+    double t; // boot-clock seconds
+    std::string text;
+};
+
+std::vector<TimedLine> timed_lines(const std::string &file, const std::regex &re) {
+    std::vector<TimedLine> out;
+    std::smatch m;
+    for (const auto &l : ts::read_lines(file))
+        if (std::regex_match(l, m, re))
+            out.push_back({std::stod(m[1].str() + "." + m[2].str()), m[3].str()});
+    return out;
+}
+
+class Lted : public ::testing::Test {
+  protected:
+    void boot(unsigned factor) { root = std::make_unique<ts::TempRoot>(factor); }
+
+    void TearDown() override {
+        if (daemon.running()) {
+            daemon.signal(SIGTERM);
+            daemon.wait(10000);
+        }
+        if (sim.running()) {
+            sim.signal(SIGTERM);
+            sim.wait(10000);
+        }
+    }
+
+    void start_sim(const std::string &model, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {ts::bin_path("modemsim"), "--root", root->dir(), "--model",
+                                         model};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ts::spawn(sim, argv, root->env());
+        ASSERT_TRUE(
+            ts::wait_until([&] { return ts::file_exists(path("/sim/modemsim.pid")); }, 10000))
+            << sim.err();
+    }
+
+    void start_lted(std::vector<std::string> args = {"start"}, bool marker = true) {
+        if (marker) ts::write_file(path("/var/run/nvramd.pid"), "1\n");
+        std::vector<std::string> argv = {ts::bin_path("lted")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ts::spawn(daemon, argv, root->env());
+    }
+
+    void nvram_set(const std::string &key, const std::string &value) {
+        ts::Process p;
+        ts::spawn(p, {ts::bin_path("nvram"), "set", "2860", key, value}, root->env());
+        ASSERT_TRUE(p.wait(10000));
+        ASSERT_EQ(p.exit_code(), 0) << p.err();
+    }
+
+    // Writes one command to the simulator's control FIFO.
+    void ctl(const std::string &command) {
+        int fd = open(path("/sim/modem.ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string line = command + "\n";
+        EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(fd);
+    }
+
+    std::string path(const std::string &p) const { return root->path(p); }
+    // Tolerance in boot-clock seconds: a real delay counts factor times.
+    double slack(double base) const { return base + 0.1 * root->factor(); }
+    // The router's boot clock as its programs see it.
+    double boot_now() const {
+        long long boot_ns = 0;
+        unsigned factor = 1;
+        sscanf(ts::read_file(path("/sim/clock")).c_str(), "%lld %u", &boot_ns, &factor);
+        return static_cast<double>(ts::now_ms() * 1000000LL - boot_ns) * factor / 1e9;
+    }
+    std::string log() const { return ts::read_file(path("/tmp/lted.log")); }
+    std::string calls() const { return ts::read_file(path("/sim/calls.log")); }
+    std::string run_file(const std::string &name) const {
+        return ts::read_file(path("/var/run/" + name));
+    }
+    bool wait_log(const std::string &needle, int ms, size_t count = 1) {
+        return ts::wait_until([&] { return ts::count_of(log(), needle) >= count; }, ms);
+    }
+    bool wait_modem_log(const std::string &needle, int ms) {
+        return ts::wait_until(
+            [&] { return ts::contains(ts::read_file(path("/sim/modem.log")), needle); }, ms);
+    }
+    bool wait_calls(const std::string &needle, int ms) {
+        return ts::wait_until([&] { return ts::contains(calls(), needle); }, ms);
+    }
+
+    // lted.log lines "2026-01-01 10:00:00     12.345: lted: ..."
+    std::vector<TimedLine> log_lines() const {
+        static const std::regex re(R"(^\S+ \S+ +(\d+)\.(\d{3}): (.*)$)");
+        return timed_lines(path("/tmp/lted.log"), re);
+    }
+    // modem.log lines "12.345 event"
+    std::vector<TimedLine> modem_lines() const {
+        static const std::regex re(R"(^(\d+)\.(\d{3}) (.*)$)");
+        return timed_lines(path("/sim/modem.log"), re);
+    }
+    std::vector<double> times_of(const std::vector<TimedLine> &lines, const std::string &needle) {
+        std::vector<double> t;
+        for (const auto &l : lines)
+            if (ts::contains(l.text, needle)) t.push_back(l.t);
+        return t;
+    }
+    // Commands the modem received on one tty, in order.
+    std::vector<std::string> commands(const std::string &tty) const {
+        std::vector<std::string> out;
+        std::string mark = tty + " > ";
+        for (const auto &l : modem_lines())
+            if (l.text.rfind(mark, 0) == 0) out.push_back(l.text.substr(mark.size()));
+        return out;
+    }
+    std::vector<std::string> pin_lines(int pin) const {
+        std::vector<std::string> out;
+        std::string mark = std::to_string(pin) + " ";
+        for (const auto &l : ts::read_lines(path("/dev/gpio")))
+            if (l.rfind(mark, 0) == 0) out.push_back(l);
+        return out;
+    }
+
+    std::unique_ptr<ts::TempRoot> root;
+    ts::Process sim, daemon;
+};
+
+const std::string kPowerOff = "2 0 4000 0 1 4000";
+const std::string kPowerOn = "2 4000 0 1 0 4000";
+
+// --- discovery and initialisation, one run per model ---
+
+struct ModelCase {
+    const char *model;
+    const char *cmd_dev;
+    const char *data_dev;
+    const char *ifname;
+    const char *type;
+};
+
+void PrintTo(const ModelCase &c, std::ostream *os) {
+    *os << c.model;
+}
+
+class EachModel : public Lted, public ::testing::WithParamInterface<ModelCase> {};
+
+TEST_P(EachModel, IsFoundPublishedAndInitialised) {
+    const ModelCase &c = GetParam();
+    boot(4);
+    ts::write_file(path("/tmp/IMEI"), "stale");
+    start_sim(c.model, {"--imei", "869999000011112"});
+    start_lted();
+    ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000)) << log();
+
+    EXPECT_EQ(run_file("mdm_cmd_dev"), c.cmd_dev);
+    EXPECT_EQ(run_file("mdm_data_dev"), c.data_dev);
+    EXPECT_EQ(run_file("mdm_ifname"), c.ifname);
+    EXPECT_EQ(run_file("mdm_type"), c.type);
+    EXPECT_EQ(ts::read_file(path("/tmp/IMEI")), "869999000011112");
+
+    std::string tty = std::string(c.cmd_dev).substr(5);
+    std::vector<std::string> sent = commands(tty);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), "ATQ0");
+    auto first = std::find(sent.begin(), sent.end(), "ATE0");
+    ASSERT_NE(first, sent.end());
+    EXPECT_TRUE(std::all_of(sent.begin(), first, [](const std::string &s) { return s == "ATQ0"; }));
+    std::vector<std::string> expected = {"ATE0",          "ATV1",        "ATS0=0",    "AT+CMEE=1",
+                                         "AT+CREG=2",     "AT+CGREG=1",  "AT+CCWA=1", "AT+CMOD=0",
+                                         "AT+CMUT=0",     "AT+CSSN=0,1", "AT+COLP=0", "AT+CUSD=1",
+                                         "AT+CGEREP=1,0", "AT+CMGF=0",   "ATI",       "AT^IMEI?"};
+    // an ASR modem starts in the mode that the daemon switches off
+    if (std::string(c.type) == "asr") expected.insert(expected.end(), {"AT+PMODS?", "AT+PMODS=0"});
+    expected.push_back("AT+CFUN?");
+    EXPECT_EQ(std::vector<std::string>(first, sent.end()), expected);
+
+    // nothing else touched the modem's other ttys
+    if (c.data_dev[0]) {
+        EXPECT_TRUE(commands(std::string(c.data_dev).substr(5)).empty());
+    }
+
+    EXPECT_EQ(ts::count_of(calls(), "init_system start\n"), 1u);
+    EXPECT_FALSE(ts::contains(calls(), "init_system restart"));
+    EXPECT_FALSE(ts::contains(calls(), "telnetd")); // telnetdEnabled is 0
+    EXPECT_TRUE(pin_lines(2).empty());              // "start": no power cycle
+    ASSERT_FALSE(pin_lines(40).empty());
+    EXPECT_EQ(pin_lines(40).back(), "40 2 1 4000 0 4000"); // SIM not ready yet
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, EachModel,
+    ::testing::Values(ModelCase{"asr", "/dev/ttyUSB1", "/dev/ttyUSB2", "eth0", "asr"},
+                      ModelCase{"902d", "/dev/ttyUSB3", "", "usb0", "mdm9x07"},
+                      ModelCase{"9025", "/dev/ttyUSB3", "/dev/ttyUSB2", "usb0", "mdm9x07"},
+                      ModelCase{"9091", "/dev/ttyUSB1", "", "usb0", "mdm9x07"}),
+    [](const ::testing::TestParamInfo<ModelCase> &i) { return std::string("m") + i.param.model; });
+
+TEST_F(Lted, RegistrationFallbackAndNoRadioWithoutFullFunctionality) {
+    boot(4);
+    start_sim("9025", {"--cfun", "0"});
+    ctl("set creg2 error");
+    start_lted();
+    ASSERT_TRUE(wait_modem_log("ttyUSB3 > AT+CFUN?", 30000)) << log();
+    ASSERT_TRUE(wait_modem_log("ttyUSB3 < OK", 5000));
+    EXPECT_TRUE(wait_log("lted: AT< OK", 5000));
+    std::vector<std::string> sent = commands("ttyUSB3");
+    auto creg2 = std::find(sent.begin(), sent.end(), "AT+CREG=2");
+    ASSERT_NE(creg2, sent.end());
+    ASSERT_NE(creg2 + 1, sent.end());
+    EXPECT_EQ(*(creg2 + 1), "AT+CREG=1");
+    usleep(300000);
+    std::string l = log();
+    EXPECT_TRUE(ts::contains(l, "lted: setRadioState(0)\n"));
+    EXPECT_FALSE(ts::contains(l, "setRadioState(10)"));
+}
+
+TEST_F(Lted, CommandTtyThatAppearsLate) {
+    boot(4);
+    start_sim("9091", {"--tty-late-ms", "8000"});
+    start_lted();
+    // the modem is known before its command tty is there: nothing is opened
+    ASSERT_TRUE(ts::wait_until([&] { return run_file("mdm_type") == "mdm9x07"; }, 10000));
+    EXPECT_EQ(run_file("mdm_cmd_dev"), "");
+    EXPECT_EQ(run_file("mdm_ifname"), "usb0");
+    ASSERT_TRUE(wait_modem_log("tty added ttyUSB1", 20000));
+    ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000)) << log();
+    EXPECT_EQ(run_file("mdm_cmd_dev"), "/dev/ttyUSB1");
+    EXPECT_GE(ts::count_of(log(),
+                           "lted: ril_reinit_callback: cmd_dev:  data_dev:  mdm_ifname: usb0 "
+                           "mdm_type: 0x4\n"),
+              1u);
+    EXPECT_EQ(ts::count_of(calls(), "init_system start\n"), 1u);
+}
+
+// --- without a modem: the 15-second fallback, then a modem after all ---
+
+TEST_F(Lted, ServicesStartOnceAlsoWithoutAModem) {
+    boot(10);
+    nvram_set("telnetdEnabled", "1");
+    ts::write_file(path("/var/run/mdm_type"), "asr"); // left from an earlier run
+    start_lted();
+    ASSERT_TRUE(wait_calls("init_system start", 20000)) << log();
+    EXPECT_GE(boot_now(), 15.0);
+    auto start_t = times_of(log_lines(), "lted: running");
+    EXPECT_FALSE(ts::file_exists(path("/var/run/mdm_type")));
+    EXPECT_EQ(run_file("mdm_cmd_dev"), "");
+    EXPECT_EQ(run_file("mdm_data_dev"), "");
+    EXPECT_EQ(run_file("mdm_ifname"), "");
+    EXPECT_TRUE(wait_calls("telnetd\n", 5000));
+    // the search went on every 2 s meanwhile
+    std::vector<double> scans;
+    for (const auto &l : log_lines())
+        if (l.text == "lted: ril_reinit_callback:") scans.push_back(l.t);
+    ASSERT_GE(scans.size(), 7u);
+    EXPECT_NEAR(scans[5] - scans[4], 2.0, slack(0.3));
+    ASSERT_EQ(start_t.size(), 1u);
+
+    // a modem that shows up later gets the services restarted, not started again
+    start_sim("902d");
+    ASSERT_TRUE(wait_calls("init_system restart", 20000)) << log();
+    ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 20000));
+    EXPECT_EQ(ts::count_of(calls(), "init_system start\n"), 1u);
+    EXPECT_EQ(ts::count_of(calls(), "telnetd\n"), 1u);
+    EXPECT_EQ(run_file("mdm_type"), "mdm9x07");
+}
+
+// --- start-up and signals ---
+
+TEST_F(Lted, WaitsForTheConfigDaemonThenTunesTcpAndPowerCyclesTheModem) {
+    boot(10);
+    start_sim("asr");
+    start_lted({}, false);
+    ASSERT_TRUE(wait_log("lted: waiting nvram_daemon...\n", 10000)) << log();
+    usleep(300000);
+    EXPECT_FALSE(ts::file_exists(path("/proc/sys/net/ipv4/tcp_fin_timeout")));
+    EXPECT_TRUE(pin_lines(2).empty());
+    ts::write_file(path("/var/run/nvramd.pid"), "1\n");
+    ASSERT_TRUE(wait_log("lted: waiting nvram_daemon OK.\n", 10000));
+    ASSERT_TRUE(wait_log("lted: running\n", 10000));
+    EXPECT_EQ(ts::read_file(path("/proc/sys/net/ipv4/tcp_fin_timeout")), "30");
+    EXPECT_EQ(ts::read_file(path("/proc/sys/net/ipv4/tcp_keepalive_intvl")), "60");
+    EXPECT_EQ(ts::read_file(path("/proc/sys/net/ipv4/tcp_keepalive_probes")), "5");
+    EXPECT_EQ(ts::read_file(path("/proc/sys/net/ipv4/tcp_retries2")), "5");
+
+    // no "start" argument: the modem is off for 3 s first
+    EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
+    ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000)) << log();
+    auto modem = modem_lines();
+    auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
+    ASSERT_EQ(off.size(), 1u);
+    ASSERT_EQ(on.size(), 1u);
+    EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+}
+
+TEST_F(Lted, SignalsReloadAndStop) {
+    boot(1);
+    start_lted();
+    ASSERT_TRUE(wait_log("lted: running\n", 10000)) << log();
+    daemon.signal(SIGUSR1);
+    EXPECT_TRUE(wait_log(
+        "lted: app_signal_callback: receive signum=" + std::to_string(SIGUSR1) + "\n", 5000));
+    daemon.signal(SIGUSR2);
+    EXPECT_TRUE(wait_log(
+        "lted: app_signal_callback: receive signum=" + std::to_string(SIGUSR2) + "\n", 5000));
+    daemon.signal(SIGPIPE);
+    usleep(200000);
+    EXPECT_TRUE(daemon.running());
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(daemon.wait(10000));
+    EXPECT_EQ(daemon.exit_code(), 0);
+    std::string l = log();
+    EXPECT_TRUE(ts::contains(l, "lted: exiting\n"));
+    EXPECT_TRUE(ts::contains(l, "lted: exited\n"));
+
+    // SIGINT likewise, with a modem attached
+    ts::Process second;
+    start_sim("9091");
+    ts::spawn(second, {ts::bin_path("lted"), "start"}, root->env());
+    ASSERT_TRUE(wait_log("lted: running\n", 10000, 2));
+    ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 20000));
+    second.signal(SIGINT);
+    ASSERT_TRUE(second.wait(10000));
+    EXPECT_EQ(second.exit_code(), 0);
+    EXPECT_EQ(ts::count_of(log(), "lted: exited\n"), 2u);
+}
+
+// --- recovery ---
+
+class Recovery : public Lted {
+  public:
+    // The modem stops answering: the command times out after 30 s of boot
+    // clock, the modem is off for 3 s, and the search runs every 4 s until
+    // it is back.
+    void silent_modem(unsigned factor) {
+        boot(factor);
+        // long enough a boot that the 4-s search is seen to miss a few times
+        start_sim("9025", {"--enum-ms", "9000"});
+        ts::write_file(path("/tmp/IMSI"), "460001234567890");
+        ts::write_file(path("/tmp/ICCID"), "8986001234567890123");
+        ctl("silent on");
+        start_lted();
+        ASSERT_TRUE(wait_log("lted: AT channel timeout; closing\n", 120000)) << log();
+        ASSERT_TRUE(wait_modem_log("power off", 10000));
+        ctl("silent off");
+        ASSERT_TRUE(wait_calls("init_system restart", 60000)) << log();
+        ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 60000)) << log();
+
+        auto lines = log_lines();
+        // ATE0 is the first command given the full 30 s (the handshake's own are short)
+        auto sent = times_of(lines, "lted: AT> ATE0");
+        auto timeout = times_of(lines, "lted: AT channel timeout; closing");
+        ASSERT_GE(sent.size(), 1u);
+        ASSERT_EQ(timeout.size(), 1u);
+        EXPECT_NEAR(timeout[0] - sent[0], 30.0, slack(1.0));
+
+        EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
+        auto modem = modem_lines();
+        auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
+        ASSERT_EQ(off.size(), 1u);
+        ASSERT_EQ(on.size(), 1u);
+        EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+
+        // searching every 4 s from the power-on until the modem is back
+        std::vector<double> scans;
+        for (const auto &l : lines)
+            if (l.text == "lted: ril_reinit_callback:" && l.t > timeout[0]) scans.push_back(l.t);
+        ASSERT_GE(scans.size(), 3u);
+        EXPECT_NEAR(scans[0] - on[0], 4.0, slack(0.5));
+        for (size_t i = 1; i < scans.size(); ++i)
+            EXPECT_NEAR(scans[i] - scans[i - 1], 4.0, slack(0.5));
+
+        EXPECT_FALSE(ts::file_exists(path("/tmp/IMSI")));
+        EXPECT_FALSE(ts::file_exists(path("/tmp/ICCID")));
+        EXPECT_TRUE(ts::contains(log(), "lted: setRadioState(1)\n"));
+        EXPECT_EQ(ts::count_of(calls(), "init_system start\n"), 1u);
+        EXPECT_EQ(ts::count_of(calls(), "init_system restart\n"), 1u);
+    }
+
+    // The AT tty goes away under the daemon: off for 1 s, then found again.
+    void lost_tty(unsigned factor, const std::string &how) {
+        boot(factor);
+        start_sim("asr");
+        start_lted();
+        ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000)) << log();
+        ctl(how);
+        ASSERT_TRUE(wait_log("lted: AT channel closed\n", 10000)) << log();
+        if (how == "unplug") {
+            ASSERT_TRUE(wait_modem_log("power on", 10000));
+            ctl("plug");
+        }
+        ASSERT_TRUE(wait_calls("init_system restart", 30000)) << log();
+        ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000, 2)) << log();
+
+        std::string l = log();
+        EXPECT_TRUE(ts::contains(l, "lted: atchannel: read error ") ||
+                    ts::contains(l, "lted: atchannel: EOF reached\n"));
+        EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
+        auto modem = modem_lines();
+        auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
+        ASSERT_EQ(off.size(), 1u);
+        ASSERT_EQ(on.size(), 1u);
+        EXPECT_NEAR(on[0] - off[0], 1.0, slack(0.5));
+        EXPECT_EQ(ts::count_of(calls(), "init_system restart\n"), 1u);
+        EXPECT_EQ(run_file("mdm_cmd_dev"), "/dev/ttyUSB1");
+    }
+};
+
+TEST_F(Recovery, SilentModemFastClock) {
+    silent_modem(10);
+}
+TEST_F(Recovery, SilentModemRealClock) {
+    silent_modem(1);
+}
+TEST_F(Recovery, UnpluggedModemFastClock) {
+    lost_tty(10, "unplug");
+}
+TEST_F(Recovery, TtyGoneRealClock) {
+    lost_tty(1, "ttygone");
+}
+
+} // namespace
