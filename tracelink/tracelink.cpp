@@ -1,6 +1,7 @@
 // Diagnostic bridge daemon: relays the bytes of a serial device to a TCP or
 // UDP peer and back, on one event loop, reconnecting every 4 seconds.
 #include "event_loop.h"
+#include "local_socket.h"
 #include "log.h"
 #include "platform.h"
 
@@ -99,18 +100,6 @@ void parse_options(BridgeState *st, int argc, char **argv) {
             break;
         }
     }
-}
-
-// 0 once every byte is out; -1 on an error or a write that made no progress.
-int write_all(int fd, const unsigned char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 int open_serial(const char *device) {
@@ -232,7 +221,7 @@ void app_conn_data_cb(EventLoop *loop, int fd, int events, void *userdata) {
         drop_connection(st);
         return;
     }
-    if (st->serial_fd >= 0) write_all(st->serial_fd, buf, static_cast<size_t>(n));
+    if (st->serial_fd >= 0) socket_write_all(st->serial_fd, buf, static_cast<size_t>(n));
 }
 
 void app_serial_data_cb(EventLoop *loop, int fd, int, void *userdata) {
@@ -246,7 +235,7 @@ void app_serial_data_cb(EventLoop *loop, int fd, int, void *userdata) {
         return;
     }
     if (st->sock < 0 || !st->connected || st->mode != kModeClient) return;
-    if (write_all(st->sock, buf, static_cast<size_t>(n)) != 0) drop_connection(st);
+    if (socket_write_all(st->sock, buf, static_cast<size_t>(n)) != 0) drop_connection(st);
 }
 
 void app_signal_cb(EventLoop *loop, int, void *) {
