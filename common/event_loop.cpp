@@ -275,7 +275,9 @@ EventLoop *event_create(void *userdata) {
     return loop;
 }
 
-void *event_userdata(EventLoop *loop) { return loop ? loop->userdata : nullptr; }
+void *event_userdata(EventLoop *loop) {
+    return loop ? loop->userdata : nullptr;
+}
 
 int event_wakeup(EventLoop *loop) {
     if (loop->wake_write < 0) return -1;
@@ -445,7 +447,8 @@ int event_loop(EventLoop *loop) {
             timed = true;
             const EventTime &d = loop->pending->deadline;
             if (event_time_before(now, d)) {
-                int64_t us = (static_cast<int64_t>(d.sec) - now.sec) * kUsecPerSec + (d.usec - now.usec);
+                int64_t us =
+                    (static_cast<int64_t>(d.sec) - now.sec) * kUsecPerSec + (d.usec - now.usec);
                 timespec boot{static_cast<time_t>(us / kUsecPerSec),
                               static_cast<long>(us % kUsecPerSec) * 1000L};
                 timespec real;

@@ -28,9 +28,10 @@ size_t format_line(char *buf, const char *format, va_list ap) {
         localtime_r(&t, &tm);
         timespec mono{};
         boot_clock_now(&mono);
-        int n = snprintf(buf, LOG_LINE_MAX, "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ",
-                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                         tm.tm_sec, static_cast<unsigned long>(mono.tv_sec),
+        int n = snprintf(buf, LOG_LINE_MAX,
+                         "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ", tm.tm_year + 1900,
+                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                         static_cast<unsigned long>(mono.tv_sec),
                          static_cast<unsigned long>(mono.tv_nsec / 1000000));
         if (n < 0) return 0;
         used = static_cast<size_t>(n) < LOG_LINE_MAX ? static_cast<size_t>(n) : LOG_LINE_MAX - 1;
@@ -56,17 +57,25 @@ void append(const char *line, size_t len) {
 
 // A child forked while another thread held the lock must still be able to log
 // (the command runner's child logs a failed exec).
-void lock_for_fork() { pthread_mutex_lock(&log_lock); }
-void unlock_after_fork() { pthread_mutex_unlock(&log_lock); }
+void lock_for_fork() {
+    pthread_mutex_lock(&log_lock);
+}
+void unlock_after_fork() {
+    pthread_mutex_unlock(&log_lock);
+}
 [[gnu::constructor]] void register_fork_handlers() {
     pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
 }
 
 } // namespace
 
-void log_set_program(LogProgram program) { current = &kPrograms[static_cast<int>(program)]; }
+void log_set_program(LogProgram program) {
+    current = &kPrograms[static_cast<int>(program)];
+}
 
-const LogProgramConfig *log_program_config() { return current; }
+const LogProgramConfig *log_program_config() {
+    return current;
+}
 
 void __log_str(const char *format, ...) {
     if (!current->file) return;
@@ -79,4 +88,3 @@ void __log_str(const char *format, ...) {
     if (len > 0) append(buf, len);
     pthread_mutex_unlock(&log_lock);
 }
-

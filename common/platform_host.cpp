@@ -15,9 +15,9 @@
 namespace {
 
 constexpr std::string_view kMappedPrefixes[] = {"/tmp", "/var", "/dev", "/sys", "/proc", "/etc_ro"};
-constexpr std::string_view kUnmapped[] = {"/dev/urandom", "/dev/null", "/dev/zero", "/dev/tty",
-                                          "/dev/ptmx",    "/dev/pts",  "/proc/self",
-                                          "/proc/thread-self"};
+constexpr std::string_view kUnmapped[] = {"/dev/urandom", "/dev/null",        "/dev/zero",
+                                          "/dev/tty",     "/dev/ptmx",        "/dev/pts",
+                                          "/proc/self",   "/proc/thread-self"};
 
 // path equals prefix or continues below it
 bool under(std::string_view path, std::string_view prefix) {
@@ -46,7 +46,9 @@ bool mapped(std::string_view path) {
 
 constexpr int64_t kNsPerSec = 1000000000;
 
-int64_t to_ns(const timespec &t) { return static_cast<int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec; }
+int64_t to_ns(const timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * kNsPerSec + t.tv_nsec;
+}
 timespec from_ns(int64_t ns) {
     timespec t;
     t.tv_sec = static_cast<time_t>(ns / kNsPerSec);
@@ -64,8 +66,12 @@ struct ClockSetting {
 pthread_mutex_t clock_lock = PTHREAD_MUTEX_INITIALIZER;
 ClockSetting clock_setting;
 
-void lock_for_fork() { pthread_mutex_lock(&clock_lock); }
-void unlock_after_fork() { pthread_mutex_unlock(&clock_lock); }
+void lock_for_fork() {
+    pthread_mutex_lock(&clock_lock);
+}
+void unlock_after_fork() {
+    pthread_mutex_unlock(&clock_lock);
+}
 [[gnu::constructor]] void register_fork_handlers() {
     pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
 }
@@ -161,7 +167,9 @@ void boot_clock_sleep_ms(unsigned ms) {
         req = left;
 }
 
-void boot_clock_sleep(unsigned seconds) { boot_clock_sleep_ms(seconds * 1000u); }
+void boot_clock_sleep(unsigned seconds) {
+    boot_clock_sleep_ms(seconds * 1000u);
+}
 
 // The GPIO stand-in records every request as one line "PIN ON OFF BLINKS RESTS
 // TIMES" in the file that "/dev/gpio" maps to; the modem simulator and the

@@ -15,15 +15,23 @@ struct GpioPattern {
 };
 } // namespace
 
-const char *router_root() { return nullptr; }
+const char *router_root() {
+    return nullptr;
+}
 
 RouterPath::RouterPath(const char *system_path) : path_(system_path) {}
 
-int boot_clock_now(struct timespec *now) { return clock_gettime(CLOCK_MONOTONIC, now); }
+int boot_clock_now(struct timespec *now) {
+    return clock_gettime(CLOCK_MONOTONIC, now);
+}
 
-unsigned boot_clock_factor() { return 1; }
+unsigned boot_clock_factor() {
+    return 1;
+}
 
-void boot_clock_to_real(const struct timespec *interval, struct timespec *real) { *real = *interval; }
+void boot_clock_to_real(const struct timespec *interval, struct timespec *real) {
+    *real = *interval;
+}
 
 int boot_clock_real_deadline(const struct timespec *interval, struct timespec *deadline) {
     if (clock_gettime(CLOCK_MONOTONIC, deadline) != 0) return -1;
@@ -46,7 +54,9 @@ void boot_clock_sleep_ms(unsigned ms) {
         req = left;
 }
 
-void boot_clock_sleep(unsigned seconds) { boot_clock_sleep_ms(seconds * 1000u); }
+void boot_clock_sleep(unsigned seconds) {
+    boot_clock_sleep_ms(seconds * 1000u);
+}
 
 int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int times) {
     int fd = open("/dev/gpio", O_RDONLY | O_CLOEXEC);

@@ -33,7 +33,8 @@ int do_system_call(const char *command) {
         return -1;
     }
     int code = WEXITSTATUS(status);
-    if (code != 0) __log_str("%s: cmd %s error %d, %s\n", cfg->name, cfg->cmd_exit_word, code, command);
+    if (code != 0)
+        __log_str("%s: cmd %s error %d, %s\n", cfg->name, cfg->cmd_exit_word, code, command);
     return code;
 }
 
@@ -60,7 +61,9 @@ int gpio_set_level(int pin, int flag) {
     return _gpio_set(pin, 0, kUnlimited, 0, 1, kUnlimited);
 }
 
-int modem_power_set(int on) { return gpio_set_level(kModemPowerPin, on ? 0 : 1); }
+int modem_power_set(int on) {
+    return gpio_set_level(kModemPowerPin, on ? 0 : 1);
+}
 
 int read_file_string(const char *path, char *buf, size_t size) {
     RouterPath p(path);
@@ -176,7 +179,9 @@ uint16_t inet_cksum(const void *data, size_t length) {
 }
 
 namespace {
-bool blank(char c) { return static_cast<signed char>(c) <= 32; }
+bool blank(char c) {
+    return static_cast<signed char>(c) <= 32;
+}
 } // namespace
 
 char *str_trim(char *s) {

@@ -20,12 +20,22 @@ struct Trace {
     int count = 0;
 };
 
-EventTime ms(int v) { return EventTime{v / 1000, (v % 1000) * 1000}; }
+EventTime ms(int v) {
+    return EventTime{v / 1000, (v % 1000) * 1000};
+}
 
-void append_a(EventLoop *, void *arg) { static_cast<Trace *>(arg)->order += 'a'; }
-void append_b(EventLoop *, void *arg) { static_cast<Trace *>(arg)->order += 'b'; }
-void append_c(EventLoop *, void *arg) { static_cast<Trace *>(arg)->order += 'c'; }
-void exit_loop(EventLoop *loop, void *) { event_exit(loop); }
+void append_a(EventLoop *, void *arg) {
+    static_cast<Trace *>(arg)->order += 'a';
+}
+void append_b(EventLoop *, void *arg) {
+    static_cast<Trace *>(arg)->order += 'b';
+}
+void append_c(EventLoop *, void *arg) {
+    static_cast<Trace *>(arg)->order += 'c';
+}
+void exit_loop(EventLoop *loop, void *) {
+    event_exit(loop);
+}
 
 class LoopTest : public ::testing::Test {
   protected:
@@ -128,7 +138,9 @@ TEST_F(LoopTest, ReplaceLeavesOneTimerAndDeleteAllCountsBothLists) {
     EXPECT_EQ(event_del_time_callback(nullptr, nullptr), -1);
 }
 
-void arg_only(void *arg) { static_cast<Trace *>(arg)->order += 'x'; }
+void arg_only(void *arg) {
+    static_cast<Trace *>(arg)->order += 'x';
+}
 
 TEST_F(LoopTest, ArgOnlyTimersGetTheArgAlone) {
     EventTime soon = ms(5);

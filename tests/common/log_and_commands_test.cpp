@@ -24,7 +24,8 @@ class UnderRoot : public ::testing::Test {
 
 TEST_F(UnderRoot, PathsUnderMappedPrefixesResolveBelowTheRoot) {
     EXPECT_EQ(std::string(RouterPath("/tmp/lted.log").c_str()), root.dir() + "/tmp/lted.log");
-    EXPECT_EQ(std::string(RouterPath("/var/run/mdm_type").c_str()), root.dir() + "/var/run/mdm_type");
+    EXPECT_EQ(std::string(RouterPath("/var/run/mdm_type").c_str()),
+              root.dir() + "/var/run/mdm_type");
     EXPECT_EQ(std::string(RouterPath("/tmpfoo").c_str()), "/tmpfoo");
     EXPECT_EQ(std::string(RouterPath("/dev/urandom").c_str()), "/dev/urandom");
     EXPECT_EQ(std::string(RouterPath("/proc/self/status").c_str()), "/proc/self/status");
@@ -50,7 +51,8 @@ TEST_F(UnderRoot, LinesAreCutAt511CharactersWithTheHeaderCounted) {
     std::string l = ts::read_file(root.path("/tmp/lted.log"));
     EXPECT_EQ(l.size(), 511u);
     // "2026-12-07 20:15:00      3.141: "
-    EXPECT_TRUE(std::regex_search(l, std::regex("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d +\\d+\\.\\d{3}: m")))
+    EXPECT_TRUE(std::regex_search(
+        l, std::regex("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d +\\d+\\.\\d{3}: m")))
         << l.substr(0, 40);
 }
 

@@ -17,8 +17,12 @@ extern char **environ;
 
 namespace ts {
 
-std::string bin_path(const std::string &name) { return std::string(ROUTER_BIN_DIR) + "/" + name; }
-std::string source_path(const std::string &rel) { return std::string(ROUTER_SOURCE_DIR) + "/" + rel; }
+std::string bin_path(const std::string &name) {
+    return std::string(ROUTER_BIN_DIR) + "/" + name;
+}
+std::string source_path(const std::string &rel) {
+    return std::string(ROUTER_SOURCE_DIR) + "/" + rel;
+}
 
 long long now_ms() {
     timespec t;
@@ -63,8 +67,8 @@ TempRoot::~TempRoot() {
 
 std::vector<std::string> TempRoot::env() const {
     const char *path = getenv("PATH");
-    return {"ROUTER_ROOT=" + dir_, "PATH=" + source_path("sim/bin") + ":" + dir_ + "/bin:" +
-                                       (path ? path : "/usr/bin:/bin")};
+    return {"ROUTER_ROOT=" + dir_, "PATH=" + source_path("sim/bin") + ":" + dir_ +
+                                       "/bin:" + (path ? path : "/usr/bin:/bin")};
 }
 
 void Process::signal(int signum) const {
@@ -88,15 +92,21 @@ bool Process::wait(int ms) {
     }
 }
 
-bool Process::running() { return pid > 0 && !wait(0); }
+bool Process::running() {
+    return pid > 0 && !wait(0);
+}
 
 int Process::exit_code() const {
     if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
 
-std::string Process::out() const { return read_file(out_path); }
-std::string Process::err() const { return read_file(err_path); }
+std::string Process::out() const {
+    return read_file(out_path);
+}
+std::string Process::err() const {
+    return read_file(err_path);
+}
 
 Process::~Process() {
     if (pid > 0 && status == -1) {
@@ -107,8 +117,8 @@ Process::~Process() {
     if (!err_path.empty()) unlink(err_path.c_str());
 }
 
-void spawn(Process &p, const std::vector<std::string> &argv, const std::vector<std::string> &extra_env,
-           const std::string &cwd) {
+void spawn(Process &p, const std::vector<std::string> &argv,
+           const std::vector<std::string> &extra_env, const std::string &cwd) {
     char out_t[] = "/tmp/proc-out-XXXXXX";
     char err_t[] = "/tmp/proc-err-XXXXXX";
     int out_fd = mkstemp(out_t);
@@ -177,7 +187,9 @@ std::string read_file(const std::string &path) {
     return s;
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 void write_file(const std::string &path, const std::string &text) {
     FILE *f = fopen(path.c_str(), "wb");
