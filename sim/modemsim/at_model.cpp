@@ -344,19 +344,27 @@ int cmd_cfun(Cmd *c) {
     }
 }
 
-int cmd_cmee(Cmd *c) {
+// A setting of the modem that reads back as one number from 0 to hi.
+int int_setting(Cmd *c, const char *name, int *field, int hi) {
     switch (c->kind) {
     case Kind::Read:
-        out(c, "+CMEE: %d", c->s->m.cmee);
+        out(c, "%s: %d", name, *field);
         return kOk;
     case Kind::Test:
-        out(c, "+CMEE: (0-2)");
+        if (hi == 1)
+            out(c, "%s: (0,1)", name);
+        else
+            out(c, "%s: (0-%d)", name, hi);
         return kOk;
     case Kind::Set:
-        return arg_int(c, 0, &c->s->m.cmee, 0, 2) ? kOk : kCmeBadParam;
+        return arg_int(c, 0, field, 0, hi) ? kOk : kCmeBadParam;
     default:
         return kError;
     }
+}
+
+int cmd_cmee(Cmd *c) {
+    return int_setting(c, "+CMEE", &c->s->m.cmee, 2);
 }
 
 int registration(Cmd *c, int *n, int stat, bool refuse_extended) {
@@ -587,18 +595,7 @@ int cmd_sysinfo(Cmd *c) {
 }
 
 int cmd_modeconfig(Cmd *c) {
-    switch (c->kind) {
-    case Kind::Read:
-        out(c, "^MODECONFIG: %d", c->s->m.modeconfig);
-        return kOk;
-    case Kind::Test:
-        out(c, "^MODECONFIG: (0-255)");
-        return kOk;
-    case Kind::Set:
-        return arg_int(c, 0, &c->s->m.modeconfig, 0, 255) ? kOk : kCmeBadParam;
-    default:
-        return kError;
-    }
+    return int_setting(c, "^MODECONFIG", &c->s->m.modeconfig, 255);
 }
 
 int cmd_cgdcont(Cmd *c) {
@@ -770,18 +767,7 @@ int cmd_setting(Cmd *c) {
 // ---- the asr family ----
 
 int cmd_pmods(Cmd *c) {
-    switch (c->kind) {
-    case Kind::Read:
-        out(c, "+PMODS: %d", c->s->m.pmods);
-        return kOk;
-    case Kind::Test:
-        out(c, "+PMODS: (0,1)");
-        return kOk;
-    case Kind::Set:
-        return arg_int(c, 0, &c->s->m.pmods, 0, 1) ? kOk : kCmeBadParam;
-    default:
-        return kError;
-    }
+    return int_setting(c, "+PMODS", &c->s->m.pmods, 1);
 }
 
 int cmd_accept(Cmd *c) {
