@@ -5,7 +5,11 @@
 // environment variable ROUTER_ROOT names a directory, the system's absolute
 // paths under these prefixes resolve below it:
 //
-//     /tmp  /var  /dev  /sys  /proc  /etc_ro
+//     /tmp  /var  /dev  /sys  /proc  /etc_ro  /bin  /sbin
+//
+// The same holds for paths that a program hands to another one: the program
+// of a shell command line (RouterCommand) and paths inside arguments, which
+// the caller passes through RouterPath before formatting them.
 //
 // Never mapped: "/dev/urandom", "/dev/null", "/dev/zero", "/dev/tty", "/dev/ptmx",
 // "/dev/pts/..." and the process's own /proc entries ("/proc/self",
@@ -43,6 +47,29 @@ class RouterPath {
     bool ok_ = true;
 #ifndef ROUTER_TARGET
     char buf_[512];
+#endif
+};
+
+// A shell command line as this process must run it: on a host build under a
+// root, an absolute program path at its start (its first word) resolves like
+// RouterPath; the rest of the line stands as it is. Bare program names are
+// left to PATH, where the simulated router's firmware stand-ins are found.
+class RouterCommand {
+  public:
+    explicit RouterCommand(const char *command);
+    RouterCommand(const RouterCommand &) = delete;
+    RouterCommand &operator=(const RouterCommand &) = delete;
+
+    const char *c_str() const { return line_; }
+    // False when the mapped line did not fit; c_str() is then "" so that
+    // running it fails.
+    bool ok() const { return ok_; }
+
+  private:
+    const char *line_;
+    bool ok_ = true;
+#ifndef ROUTER_TARGET
+    char buf_[4608];
 #endif
 };
 

@@ -14,7 +14,8 @@
 
 namespace {
 
-constexpr std::string_view kMappedPrefixes[] = {"/tmp", "/var", "/dev", "/sys", "/proc", "/etc_ro"};
+constexpr std::string_view kMappedPrefixes[] = {"/tmp", "/var", "/dev",   "/sys",
+                                                "/proc", "/etc_ro", "/bin", "/sbin"};
 constexpr std::string_view kUnmapped[] = {"/dev/urandom", "/dev/null",        "/dev/zero",
                                           "/dev/tty",     "/dev/ptmx",        "/dev/pts",
                                           "/proc/self",   "/proc/thread-self"};
@@ -121,6 +122,27 @@ RouterPath::RouterPath(const char *system_path) : path_(system_path) {
         buf_[0] = '\0';
     }
     path_ = buf_;
+}
+
+RouterCommand::RouterCommand(const char *command) : line_(command) {
+    if (!command || command[0] != '/') return;
+    std::string_view line(command);
+    size_t end = line.find_first_of(" \t");
+    std::string_view program = line.substr(0, end);
+    char prog[512];
+    if (program.size() >= sizeof prog) return; // not a path of ours: left to the shell
+    memcpy(prog, program.data(), program.size());
+    prog[program.size()] = '\0';
+    RouterPath mapped_prog(prog);
+    if (mapped_prog.c_str() == prog) return; // not mapped
+    std::string_view rest = end == std::string_view::npos ? "" : line.substr(end);
+    int n = snprintf(buf_, sizeof buf_, "%s%.*s", mapped_prog.c_str(), static_cast<int>(rest.size()),
+                     rest.data());
+    if (!mapped_prog.ok() || n < 0 || static_cast<size_t>(n) >= sizeof buf_) {
+        ok_ = false;
+        buf_[0] = '\0';
+    }
+    line_ = buf_;
 }
 
 int boot_clock_now(struct timespec *now) {

@@ -21,6 +21,8 @@ const char *router_root() {
 
 RouterPath::RouterPath(const char *system_path) : path_(system_path) {}
 
+RouterCommand::RouterCommand(const char *command) : line_(command) {}
+
 int boot_clock_now(struct timespec *now) {
     return clock_gettime(CLOCK_MONOTONIC, now);
 }

@@ -23,7 +23,8 @@ constexpr int kUnlimited = 4000;
 
 int do_system_call(const char *command) {
     const LogProgramConfig *cfg = log_program_config();
-    int status = system(command);
+    RouterCommand line(command);
+    int status = line.ok() ? system(line.c_str()) : -1;
     if (status == -1) {
         __log_str("%s: cmd excute error, %s\n", cfg->name, command);
         return -1;
@@ -45,7 +46,8 @@ int do_fork_call(const char *path, char *const argv[]) {
         return -1;
     }
     if (pid == 0) {
-        execvp(path, argv);
+        RouterPath program(path);
+        execvp(program.c_str(), argv);
         __log_str("lted: cmd execvp error, %s\n", path);
         _exit(127);
     }

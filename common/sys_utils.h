@@ -11,10 +11,14 @@ struct BootTime {
     int32_t usec;
 };
 
-// Exit status of the command (0-255), or -1 when it could not run or died
-// by a signal; failures are logged in the program's wording.
+// Runs the line through the shell (an absolute program path at its start
+// resolves like every system path: RouterCommand). Exit status of the
+// command (0-255), or -1 when it could not run or died by a signal; failures
+// are logged in the program's wording.
 int do_system_call(const char *command);
-// Child's process id (not waited for), or -1.
+// Starts path (found in PATH when bare, resolved like every system path when
+// absolute) with argv, without a shell. Child's process id (not waited for),
+// or -1.
 int do_fork_call(const char *path, char *const argv[]);
 
 int _gpio_set(int pin, int on, int off, int blinks, int rests, int times);

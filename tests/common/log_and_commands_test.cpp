@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -36,6 +37,17 @@ TEST_F(UnderRoot, PathsUnderMappedPrefixesResolveBelowTheRoot) {
     RouterPath too_long(huge.c_str());
     EXPECT_FALSE(too_long.ok());
     EXPECT_STREQ(too_long.c_str(), "");
+}
+
+TEST_F(UnderRoot, CommandLinesRunTheProgramUnderTheRoot) {
+    EXPECT_EQ(std::string(RouterCommand("/bin/mtd_write -r write /tmp/fw.bin Kernel").c_str()),
+              root.dir() + "/bin/mtd_write -r write /tmp/fw.bin Kernel");
+    EXPECT_STREQ(RouterCommand("init_system restart").c_str(), "init_system restart");
+    EXPECT_STREQ(RouterCommand("/usr/bin/env true").c_str(), "/usr/bin/env true");
+    ts::write_file(root.path("/etc_ro/fw.cgi"), "#!/bin/sh\necho \"$1\" > \"$ROUTER_ROOT/tmp/fw.arg\"\n");
+    chmod(root.path("/etc_ro/fw.cgi").c_str(), 0755);
+    EXPECT_EQ(do_system_call("/etc_ro/fw.cgi init"), 0);
+    EXPECT_EQ(ts::read_file(root.path("/tmp/fw.arg")), "init\n");
 }
 
 TEST_F(UnderRoot, LinesAreCutAt511CharactersWithTheHeaderCounted) {
