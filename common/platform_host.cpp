@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::string_view kMappedPrefixes[] = {"/tmp", "/var", "/dev",   "/sys",
+constexpr std::string_view kMappedPrefixes[] = {"/tmp",  "/var",    "/dev", "/sys",
                                                 "/proc", "/etc_ro", "/bin", "/sbin"};
 constexpr std::string_view kUnmapped[] = {"/dev/urandom", "/dev/null",        "/dev/zero",
                                           "/dev/tty",     "/dev/ptmx",        "/dev/pts",
@@ -136,8 +136,8 @@ RouterCommand::RouterCommand(const char *command) : line_(command) {
     RouterPath mapped_prog(prog);
     if (mapped_prog.c_str() == prog) return; // not mapped
     std::string_view rest = end == std::string_view::npos ? "" : line.substr(end);
-    int n = snprintf(buf_, sizeof buf_, "%s%.*s", mapped_prog.c_str(), static_cast<int>(rest.size()),
-                     rest.data());
+    int n = snprintf(buf_, sizeof buf_, "%s%.*s", mapped_prog.c_str(),
+                     static_cast<int>(rest.size()), rest.data());
     if (!mapped_prog.ok() || n < 0 || static_cast<size_t>(n) >= sizeof buf_) {
         ok_ = false;
         buf_[0] = '\0';

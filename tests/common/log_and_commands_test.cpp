@@ -44,7 +44,8 @@ TEST_F(UnderRoot, CommandLinesRunTheProgramUnderTheRoot) {
               root.dir() + "/bin/mtd_write -r write /tmp/fw.bin Kernel");
     EXPECT_STREQ(RouterCommand("init_system restart").c_str(), "init_system restart");
     EXPECT_STREQ(RouterCommand("/usr/bin/env true").c_str(), "/usr/bin/env true");
-    ts::write_file(root.path("/etc_ro/fw.cgi"), "#!/bin/sh\necho \"$1\" > \"$ROUTER_ROOT/tmp/fw.arg\"\n");
+    ts::write_file(root.path("/etc_ro/fw.cgi"),
+                   "#!/bin/sh\necho \"$1\" > \"$ROUTER_ROOT/tmp/fw.arg\"\n");
     chmod(root.path("/etc_ro/fw.cgi").c_str(), 0755);
     EXPECT_EQ(do_system_call("/etc_ro/fw.cgi init"), 0);
     EXPECT_EQ(ts::read_file(root.path("/tmp/fw.arg")), "init\n");
