@@ -571,7 +571,7 @@ int main(int argc, char **argv) {
 
     // every system path below, and the boot clock, are the root's
     setenv("ROUTER_ROOT", s->opt.root, 1);
-    char dir[560];
+    char dir[sizeof s->opt.root + 8];
     snprintf(dir, sizeof dir, "%s/sim", s->opt.root);
     make_dirs(dir);
     make_dirs(RouterPath("/dev").c_str());
