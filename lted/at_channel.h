@@ -40,13 +40,15 @@ constexpr int AT_BUFFER_SIZE = 8192;
 using AtUnsolicitedFn = void (*)(const char *line, const char *pdu);
 using AtEventFn = void (*)();
 
-// Takes over the descriptor (closed by at_close) and starts the reader. 0 or -1.
+// Takes over the descriptor (closed by at_close; made non-blocking) and
+// starts the reader. 0 or -1.
 int at_open(int fd, AtUnsolicitedFn handler);
 // Closes the channel without calling the reader-closed callback; a waiting
 // sender gets AT_FAIL_CLOSED. Returns once the reader has let go.
 void at_close();
 
-// 0 when a final line arrived (see success), else an AT_FAIL_* code. *out
+// 0 when a final line arrived (see success), else an AT_FAIL_* code;
+// AT_FAIL_TIMEOUT also when the modem does not take the command in time. *out
 // (when given) is null on every failure.
 int at_send_command(const char *command, AtReply **out);
 int at_send_command_singleline(const char *command, const char *prefix, AtReply **out);
@@ -71,4 +73,3 @@ void at_set_on_reader_closed(AtEventFn callback);
 void at_response_free(AtReply *reply);
 
 int strStartsWith(const char *line, const char *prefix);
-int isInEmulator();
