@@ -3,6 +3,8 @@
 // processes are seen at once.
 #pragma once
 
+#include <cstddef>
+
 constexpr int MAX_CACHE_ENTRY = 1000;
 constexpr int NVRAM_SECTION_COUNT = 6; // "uboot", "2860", "rtdev", "wifi3", "cert", "oem"
 // "2860": the system configuration that the daemon and the web pages use.
@@ -36,6 +38,19 @@ void nvram_close(int index);
 // pairs, or -1 when the driver failed.
 int nvram_getall_foreach(int index, void (*each)(const char *name, const char *value, void *user),
                          void *user);
+
+// One string of a section text as NVRAM_IOCTL_GETALL returns it: "name=value"
+// strings, each zero-terminated, the last one followed by an empty string.
+struct NvramTextEntry {
+    const char *text; // the string
+    size_t length;    // without its terminator
+    const char *eq;   // its first '=', or null
+};
+// Steps through a section text of size bytes: *pos (0 at the start) is where
+// the next string begins and moves past it. 1 with the entry; 0 at the end:
+// an empty string, the end of the bytes, or a string not terminated within
+// them.
+int nvram_text_next(const char *text, size_t size, size_t *pos, NvramTextEntry *entry);
 
 // Section index of a name of the table above, or -1.
 int nvram_section_index(const char *name);
