@@ -304,6 +304,7 @@ void device_enumerate(Sim *s) {
     modem_reset(s);
     sim_log(s, "usb added %s", s->opt.usb);
     s->tty_late_at = late ? boot_now_ns() + s->opt.tty_late_ms * 1000000 : 0;
+    if (!late) port_start_deaf(s);
 }
 
 void device_show_late_tty(Sim *s) {
@@ -318,6 +319,7 @@ void device_show_late_tty(Sim *s) {
     link_port(s, p); // the link first: whoever sees the sysfs entry can open it
     make_tty_entry(dir, p);
     sim_log(s, "tty added %s", p->name);
+    port_start_deaf(s);
 }
 
 void device_tty_gone(Sim *s) {
@@ -331,6 +333,7 @@ void device_tty_gone(Sim *s) {
 
 void device_remove(Sim *s) {
     s->tty_late_at = 0;
+    s->ready_at = 0;
     s->reset_at = 0;
     s->location_at = 0;
     if (!s->present) return;
