@@ -24,12 +24,12 @@ enum AtReplyType {
     AT_REPLY_NOPREFIX = 5,
 };
 
-constexpr int AT_FAIL_IO = -1;
-constexpr int AT_FAIL_PENDING = -2;
-constexpr int AT_FAIL_CLOSED = -3;
-constexpr int AT_FAIL_TIMEOUT = -4;
-constexpr int AT_FAIL_THREAD = -5;
-constexpr int AT_FAIL_NO_LINE = -6;
+constexpr int AT_FAIL_IO = -1;      // the command could not be written
+constexpr int AT_FAIL_PENDING = -2; // never returned: the write lock keeps senders apart
+constexpr int AT_FAIL_CLOSED = -3;  // the channel is closed, or closed while waiting
+constexpr int AT_FAIL_TIMEOUT = -4; // no final line (or the modem took nothing) in time
+constexpr int AT_FAIL_THREAD = -5;  // called on the reader thread
+constexpr int AT_FAIL_NO_LINE = -6; // singleline/numeric: success without its line
 
 constexpr int AT_DEFAULT_TIMEOUT_MS = 30000;
 constexpr int AT_BUFFER_SIZE = 8192;
@@ -70,6 +70,8 @@ void at_set_on_timeout(AtEventFn callback);
 // Called on the reader thread when the device reports end of file or an error.
 void at_set_on_reader_closed(AtEventFn callback);
 
+// Frees the reply with its lines; null is ignored.
 void at_response_free(AtReply *reply);
 
+// 1 when prefix (the empty one too) begins line, else 0.
 int strStartsWith(const char *line, const char *prefix);
