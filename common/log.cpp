@@ -21,7 +21,8 @@ const LogProgramConfig *current = &kPrograms[0];
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // t and mono: when the line is written (wall clock, boot clock).
-size_t format_line(char *buf, time_t t, const timespec &mono, const char *format, va_list ap) {
+__attribute__((format(printf, 4, 0))) size_t format_line(char *buf, time_t t, const timespec &mono,
+                                                         const char *format, va_list ap) {
     size_t used = 0;
     if (current->time_header) {
         struct tm tm {};

@@ -1,5 +1,6 @@
 #include "at_channel.h"
 
+#include "at_line_reader.h"
 #include "at_tok.h"
 #include "fd_io.h"
 #include "log.h"
@@ -69,11 +70,8 @@ void channel_init() {
 
 thread_local bool on_reader_thread = false;
 
-// Reader-only input buffer: unread data runs from cur to end, zero-terminated.
-char in_buf[AT_BUFFER_SIZE + 1];
-char *in_cur = in_buf;
-char *in_end = in_buf;
-bool in_skip_rest; // dropping the rest of an over-long line
+// Reader-only: the lines of the current device.
+AtLineReader in_lines;
 
 bool starts_with_any(const char *line, const char *const *list, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -101,31 +99,6 @@ void free_lines(AtLine *l) {
 }
 
 // --- reader side ---
-
-char *find_line_end(char *p) {
-    if (char *e = strpbrk(p, "\r\n")) return e;
-    // the SMS prompt comes without a line end
-    if (p[0] == '>' && p[1] == ' ' && p[2] == '\0') return p + 2;
-    return nullptr;
-}
-
-void skip_line_ends() {
-    while (*in_cur == '\r' || *in_cur == '\n')
-        ++in_cur;
-}
-
-void reset_buffer() {
-    in_cur = in_end = in_buf;
-    in_buf[0] = '\0';
-}
-
-// A NUL from the modem would hide everything behind it from the line search.
-size_t drop_nuls(char *p, size_t n) {
-    size_t out = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] != '\0') p[out++] = p[i];
-    return out;
-}
 
 // Reads what is there. >0 bytes, 0 at end of file, -1 on an error or when
 // at_close asks the reader to stop.
@@ -155,54 +128,19 @@ ssize_t read_some(int fd, int wake, char *dst, size_t room) {
     }
 }
 
+struct ReaderFds {
+    int fd;
+    int wake;
+};
+
+ssize_t read_device(char *dst, size_t room, void *user) {
+    auto *fds = static_cast<ReaderFds *>(user);
+    return read_some(fds->fd, fds->wake, dst, room);
+}
+
 // One line from the modem (valid until the next call), or null when reading stops.
-char *at_read_line(int fd, int wake) {
-    char *eol = nullptr;
-    if (in_cur == in_end) {
-        reset_buffer();
-    } else {
-        skip_line_ends();
-        eol = find_line_end(in_cur);
-        if (!eol) {
-            size_t len = static_cast<size_t>(in_end - in_cur);
-            memmove(in_buf, in_cur, len + 1);
-            in_cur = in_buf;
-            in_end = in_buf + len;
-        }
-    }
-    while (!eol) {
-        if (in_end - in_buf >= AT_BUFFER_SIZE) {
-            __log_str("lted: ERROR: Input line exceeded buffer\n");
-            reset_buffer();
-            in_skip_rest = true;
-        }
-        ssize_t n =
-            read_some(fd, wake, in_end, static_cast<size_t>(AT_BUFFER_SIZE - (in_end - in_buf)));
-        if (n <= 0) return nullptr;
-        in_end += drop_nuls(in_end, static_cast<size_t>(n));
-        *in_end = '\0';
-        if (in_skip_rest) {
-            // the tail of an over-long line is no line of its own
-            char *e = strpbrk(in_cur, "\r\n");
-            if (!e) {
-                reset_buffer();
-                continue;
-            }
-            in_cur = e;
-            in_skip_rest = false;
-        }
-        skip_line_ends();
-        eol = find_line_end(in_cur);
-    }
-    char *line = in_cur;
-    if (eol == in_end) {
-        in_cur = in_end;
-    } else {
-        *eol = '\0';
-        in_cur = eol + 1;
-    }
-    __log_str("lted: AT< %s\n", line);
-    return line;
+char *at_read_line(ReaderFds *fds) {
+    return at_line_reader_next(&in_lines, read_device, fds);
 }
 
 void add_intermediate(const char *line) {
@@ -259,16 +197,16 @@ void at_classify_line(const char *line) {
 void *at_reader_thread(void *) {
     on_reader_thread = true;
     pthread_mutex_lock(&ch.cmd_lock);
-    int fd = ch.fd, wake = ch.wake_read;
+    ReaderFds fds{ch.fd, ch.wake_read};
     AtUnsolicitedFn handler = ch.unsolicited;
     pthread_mutex_unlock(&ch.cmd_lock);
 
     for (;;) {
-        char *line = at_read_line(fd, wake);
+        char *line = at_read_line(&fds);
         if (!line) break;
         if (is_sms_unsolicited(line)) {
             char *copy = strdup(line);
-            char *pdu = at_read_line(fd, wake);
+            char *pdu = at_read_line(&fds);
             if (!pdu) {
                 free(copy);
                 break;
@@ -423,8 +361,7 @@ int at_open(int fd, AtUnsolicitedFn handler) {
     ch.closed = false;
     if (ch.pending) at_response_free(ch.pending);
     clear_pending();
-    reset_buffer();
-    in_skip_rest = false;
+    at_line_reader_reset(&in_lines);
     ch.reader_active = true;
 
     pthread_attr_t attr;

@@ -3,6 +3,8 @@
 // sender blocks until the final line, the channel's close, or the deadline.
 #pragma once
 
+#include "at_line_reader.h" // AT_BUFFER_SIZE
+
 struct AtLine {
     AtLine *next;
     char *text;
@@ -32,7 +34,6 @@ constexpr int AT_FAIL_THREAD = -5;  // called on the reader thread
 constexpr int AT_FAIL_NO_LINE = -6; // singleline/numeric: success without its line
 
 constexpr int AT_DEFAULT_TIMEOUT_MS = 30000;
-constexpr int AT_BUFFER_SIZE = 8192;
 
 // Runs on the reader thread. pdu is the line after a "+CMT:", "+CDS:" or
 // "+CBM:" line and null otherwise. It runs with the command lock held (except
