@@ -43,10 +43,8 @@ template <size_t N> void say(const char (&line)[N]) {
 void stop_handler() {
     if (g_stop.exchange(1) != 0) return; // the other path is already ending it
     say("Recv SIGINT\n");
-    int sock = g_sock.exchange(-1);
-    if (sock >= 0) close(sock);
-    int fd = g_serial_fd.exchange(-1);
-    if (fd >= 0) close(fd);
+    // The exit closes the socket and the device; closing them here would
+    // pull them from under the other thread's read or send.
     _exit(0);
 }
 
