@@ -18,7 +18,8 @@
 //
 // The boot clock: on the router it is CLOCK_MONOTONIC and sleeps are real.
 // On a host build under a root, the file "<root>/sim/clock" ("BOOT_NS FACTOR":
-// the CLOCK_MONOTONIC nanoseconds of the simulated boot and a whole speed-up
+// the CLOCK_MONOTONIC nanoseconds of the simulated boot, negative for a
+// router that has been up longer than this machine, and a whole speed-up
 // factor) makes the boot clock count from that boot and run FACTOR times
 // faster; every interval, sleep and time-out given in boot-clock time is then
 // shortened by the same factor. Without the file the factor is 1.

@@ -93,7 +93,7 @@ void clock_current(int64_t *boot_ns, unsigned *factor) {
             if (FILE *f = fopen(path, "r")) {
                 long long boot = 0;
                 unsigned fac = 1;
-                if (fscanf(f, "%lld %u", &boot, &fac) == 2 && fac >= 1 && boot >= 0) {
+                if (fscanf(f, "%lld %u", &boot, &fac) == 2 && fac >= 1) {
                     clock_setting.boot_ns = boot;
                     clock_setting.factor = fac;
                 }
