@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "command_server.h"
 #include "log.h"
 #include "modem_discovery.h"
 #include "modem_status.h"
@@ -112,6 +113,7 @@ void RIL_Init(ModemContext *ctx) {
     ril_context = ctx;
     reset_status(ctx);
     load_settings(ctx);
+    cmd_server_init(ctx);
     ril_services_init(ctx);
     ctx->ping_sock = -1;
     __event_add_time_callback(ctx->loop, &kSearchPeriod, EVENT_TIME_NOW | EVENT_TIME_REPEAT,
