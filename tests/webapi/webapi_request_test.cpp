@@ -2,7 +2,10 @@
 // and sessions, and the modem pages against a stand-in daemon.
 #include "cgi_harness.h"
 
+#include <cJSON.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -182,6 +185,37 @@ TEST_F(Web, TableLimitsAndIdleExpiry) {
                   .json,
               kRedirect);
     EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")), "10.4.0.1 AAAAAAAAAAAAAAA 5000\n");
+}
+
+} // namespace
+
+namespace {
+
+// The follow-up runs in a child that has let go of the answer output, so the
+// web server sees the answer complete before the command runs.
+TEST(FollowUp, RunsAfterTheAnswerIsComplete) {
+    ts::WebRoot web(20); // the 2-second wait takes 0.1 s
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+    cJSON *answer = cJSON_CreateObject();
+    cgi_set_output(pipe_fds[1]);
+    EXPECT_EQ(cgi_send_json(answer), 0);
+    RequestContext context{FollowUpAction::Reboot};
+    cgi_run_follow_up(&context);
+    cgi_set_output(STDOUT_FILENO);
+    cJSON_Delete(answer);
+    close(pipe_fds[1]);
+
+    std::string seen;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
+        seen.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    EXPECT_EQ(seen, "Content-Length: 3\nContent-Type:application/json; charset=utf-8\n\n{}\n");
+    EXPECT_FALSE(ts::contains(ts::read_file(web.path("/sim/calls.log")), "reboot"));
+    EXPECT_TRUE(ts::wait_until(
+        [&] { return ts::read_file(web.path("/sim/calls.log")) == "reboot\n"; }, 5000));
 }
 
 } // namespace
