@@ -105,6 +105,19 @@ TEST_F(Web, AnswersAreExactAndNeedASession) {
     EXPECT_TRUE(home.well_formed());
 }
 
+// Bodies that parse but are not what a page needs are refused by the page.
+TEST_F(Web, JsonOfTheWrongShapeIsRefused) {
+    for (const char *body :
+         {"[1,2]", "\"admin\"", "null", "{\"username\":1,\"password\":\"x\"}",
+          "{\"username\":\"admin\"}", "{\"username\":\"admin\",\"password\":[\"x\"]}"}) {
+        CgiAnswer a = web.call({.page = "login.cgi", .method = "POST", .body = body});
+        EXPECT_EQ(a.json, "{\"result\":-1}") << body;
+        EXPECT_TRUE(a.well_formed());
+    }
+    // none of these counts as a failed login
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), "");
+}
+
 // An unauthenticated upload must not stop the router's services.
 TEST_F(Web, ServicesStopOnlyForAnUploadWithASession) {
     CgiAnswer a = web.call({.page = "upgradefirmware.cgi",
