@@ -118,6 +118,16 @@ TEST_F(Web, JsonOfTheWrongShapeIsRefused) {
     EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), "");
 }
 
+// A client that went away before the answer must not cost the settings it sent.
+TEST_F(Web, SettingsAreCommittedWhenTheClientHasGoneAway) {
+    CgiCall c{.page = "sim.cgi", .method = "POST", .body = "{\"sim_init_pin\":\"4321\"}"};
+    c.cookie = "session=" + web.login(c.remote_addr);
+    c.answer_unread = true;
+    EXPECT_EQ(web.call(c).status, 0);
+    EXPECT_TRUE(ts::contains(ts::read_file(web.path("/dev/apsoc_nvram/2860.flash")),
+                             std::string("siminitpin=4321")));
+}
+
 // An unauthenticated upload must not stop the router's services.
 TEST_F(Web, ServicesStopOnlyForAnUploadWithASession) {
     CgiAnswer a = web.call({.page = "upgradefirmware.cgi",
