@@ -64,3 +64,12 @@ const char *follow_up_command(FollowUpAction action);
 // of the answer output and standard input, sleeps 2 seconds and runs the
 // action's command line; the caller (the parent) returns at once.
 void cgi_run_follow_up(const RequestContext *context);
+
+// Runs a command line that leaves a program running after the request (one
+// ending in " &") through do_system_call, with standard input, standard
+// output and the answer output pointing at /dev/null meanwhile: the web
+// server ends the response only once every holder of the answer output has
+// closed it, so a program that kept it would hold the request open (and
+// could write into the answer). The descriptors are restored afterwards.
+// The result of do_system_call.
+int cgi_run_background(const char *command);
