@@ -3,6 +3,7 @@
 // JSON answer and, after it, runs the page's follow-up action.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 
 struct cJSON;
@@ -73,3 +74,21 @@ void cgi_run_follow_up(const RequestContext *context);
 // could write into the answer). The descriptors are restored afterwards.
 // The result of do_system_call.
 int cgi_run_background(const char *command);
+
+// Writes to a peer that went away (the web server, the modem daemon) fail
+// with EPIPE while this lives, instead of ending the run. Commands that the
+// run starts keep the default disposition.
+class SigpipeIgnored {
+  public:
+    SigpipeIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &old_);
+    }
+    ~SigpipeIgnored() { sigaction(SIGPIPE, &old_, nullptr); }
+    SigpipeIgnored(const SigpipeIgnored &) = delete;
+    SigpipeIgnored &operator=(const SigpipeIgnored &) = delete;
+
+  private:
+    struct sigaction old_ {};
+};
