@@ -68,11 +68,11 @@ void cgi_run_follow_up(const RequestContext *context);
 
 // Runs a command line that leaves a program running after the request (one
 // ending in " &") through do_system_call, with standard input, standard
-// output and the answer output pointing at /dev/null meanwhile: the web
-// server ends the response only once every holder of the answer output has
-// closed it, so a program that kept it would hold the request open (and
-// could write into the answer). The descriptors are restored afterwards.
-// The result of do_system_call.
+// output and the answer output pointing at /dev/null meanwhile, so that the
+// program neither writes into the answer (a bridge prints its usage and
+// exit messages on standard output) nor keeps the web server's pipes open
+// after the request. The descriptors are restored afterwards. The result of
+// do_system_call.
 int cgi_run_background(const char *command);
 
 // Writes to a peer that went away (the web server, the modem daemon) fail

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -233,6 +235,27 @@ TEST(DevicePages, Diag) {
              .answer = "{\"result\":-1}",
              .unchanged = true,
              .calls = ""});
+}
+
+// A program left running by a page must not write into the answer or keep
+// the web server's pipes: standard input and output point elsewhere while it
+// starts, and are back afterwards.
+TEST(DevicePages, BackgroundCommandsLetGoOfTheAnswer) {
+    ts::WebRoot web;
+    std::string answer_path = web.path("/sim/answer");
+    int answer = open(answer_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(answer, 0);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(answer, STDOUT_FILENO);
+    int status = cgi_run_background("echo leaked; cat; echo done >\"$ROUTER_ROOT/sim/ran\"");
+    write(STDOUT_FILENO, "after", 5);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(answer);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ts::read_file(web.path("/sim/ran")), "done\n"); // cat saw the end of its input
+    EXPECT_EQ(ts::read_file(answer_path), "after");
 }
 
 TEST(DevicePages, Reboot) {
