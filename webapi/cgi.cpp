@@ -192,3 +192,23 @@ void cgi_run_follow_up(const RequestContext *context) {
     do_system_call(command);
     _exit(0);
 }
+
+int cgi_run_background(const char *command) {
+    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, answer_fd};
+    constexpr size_t kCount = sizeof targets / sizeof targets[0];
+    int saved[kCount] = {-1, -1, -1};
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (size_t i = 0; i < kCount; i++) {
+        if (null < 0 || (i == 2 && answer_fd <= STDOUT_FILENO)) continue;
+        saved[i] = fcntl(targets[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (saved[i] >= 0) dup2(null, targets[i]);
+    }
+    int rc = do_system_call(command);
+    for (size_t i = kCount; i-- > 0;) {
+        if (saved[i] < 0) continue;
+        dup2(saved[i], targets[i]);
+        close(saved[i]);
+    }
+    if (null >= 0) close(null);
+    return rc;
+}

@@ -66,6 +66,15 @@ const char *follow_up_command(FollowUpAction action);
 // action's command line; the caller (the parent) returns at once.
 void cgi_run_follow_up(const RequestContext *context);
 
+// Runs a command line that leaves a program running after the request (one
+// ending in " &") through do_system_call, with standard input, standard
+// output and the answer output pointing at /dev/null meanwhile, so that the
+// program neither writes into the answer (a bridge prints its usage and
+// exit messages on standard output) nor keeps the web server's pipes open
+// after the request. The descriptors are restored afterwards. The result of
+// do_system_call.
+int cgi_run_background(const char *command);
+
 // Writes to a peer that went away (the web server, the modem daemon) fail
 // with EPIPE while this lives, instead of ending the run. Commands that the
 // run starts keep the default disposition.

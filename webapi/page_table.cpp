@@ -1,5 +1,6 @@
 #include "page_table.h"
 
+#include "pages_device.h"
 #include "pages_modem.h"
 #include "session.h"
 
@@ -17,18 +18,18 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"lan.cgi", true, false, nullptr},
     {"mobilenet.cgi", true, false, page_mobilenet},
     {"wifi.cgi", true, false, nullptr},
-    {"client.cgi", true, false, nullptr},
+    {"client.cgi", true, false, page_client},
     {"user.cgi", true, false, nullptr},
     {"time.cgi", true, false, nullptr},
     {"telnetd.cgi", true, false, nullptr},
-    {"diag.cgi", true, false, nullptr},
+    {"diag.cgi", true, false, page_diag},
     {"upgradefirmware.cgi", true, true, nullptr},
     {"upgradebootloader.cgi", true, false, nullptr},
-    {"reboot.cgi", true, false, nullptr},
-    {"ping.cgi", true, false, nullptr},
-    {"checkconn.cgi", true, false, nullptr},
-    {"dtu.cgi", true, false, nullptr},
-    {"autoreboot.cgi", true, false, nullptr},
+    {"reboot.cgi", true, false, page_reboot},
+    {"ping.cgi", true, false, page_ping},
+    {"checkconn.cgi", true, false, page_checkconn},
+    {"dtu.cgi", true, false, page_dtu},
+    {"autoreboot.cgi", true, false, page_autoreboot},
     {"macfilter.cgi", true, false, nullptr},
     {"portforward.cgi", true, false, nullptr},
     {"porttrigger.cgi", true, false, nullptr},

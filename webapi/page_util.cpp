@@ -6,6 +6,7 @@
 #include <cJSON.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -83,5 +84,15 @@ bool text_is_digits(const char *text) {
     if (!*text) return false;
     for (const char *p = text; *p; p++)
         if (*p < '0' || *p > '9') return false;
+    return true;
+}
+
+bool text_is_shell_safe(const char *text) {
+    if (!*text) return false;
+    for (const char *p = text; *p; p++) {
+        char c = *p;
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != ' ' && !strchr(".-_/:,=", c)) return false;
+    }
     return true;
 }

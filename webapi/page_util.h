@@ -42,3 +42,10 @@ int store_set_uint(const char *key, unsigned int value); // "%u"
 bool text_is_at_safe(const char *text);
 // True when the text is 1 or more decimal digits and nothing else.
 bool text_is_digits(const char *text);
+
+// --- checks of text that ends up inside a shell command line ---
+
+// True when the text is not empty and every character is an ASCII letter, a
+// digit, a blank or one of ". - _ / : , =": nothing a shell expands, quotes,
+// redirects or separates commands with.
+bool text_is_shell_safe(const char *text);
