@@ -1,0 +1,29 @@
+// A private router root for harnesses whose parsers read system files: every
+// system path of the code under test ("/tmp/web.session", "/proc/net/arp",
+// ...) resolves below it. Commands that the code runs find no program (PATH
+// names an empty folder), so nothing outside the root is touched.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Makes the root once per process and points ROUTER_ROOT and PATH at it;
+// removed when the process exits normally.
+const std::string &fuzz_root();
+// Writes data to the system path below the root (making its folder).
+void fuzz_write(const char *system_path, const std::string &data);
+void fuzz_remove(const char *system_path);
+// Removes the files of the system folder below the root.
+void fuzz_clear(const char *system_dir);
+// The file's content, "" when it does not exist.
+std::string fuzz_read(const char *system_path);
+// Boot-clock seconds now, as the session tables count them.
+unsigned long fuzz_now();
+
+struct cJSON;
+struct PageRequest;
+using FuzzPage = int (*)(const PageRequest &req);
+
+// Runs a page as the request entry would, its answer going nowhere: the
+// answer object, which the caller deletes.
+cJSON *fuzz_page(FuzzPage page, const char *method, const cJSON *request);
