@@ -79,6 +79,18 @@ std::string fuzz_read(const char *system_path) {
     return text;
 }
 
+size_t fuzz_line_pieces(const std::string &text, size_t buffer_size) {
+    size_t n = 0, len = 0;
+    for (char c : text) {
+        ++len;
+        if (c == '\n' || len == buffer_size - 1) {
+            ++n;
+            len = 0;
+        }
+    }
+    return n + (len > 0);
+}
+
 unsigned long fuzz_now() {
     fuzz_root();
     timespec now;

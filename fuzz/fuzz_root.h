@@ -17,6 +17,9 @@ void fuzz_remove(const char *system_path);
 void fuzz_clear(const char *system_dir);
 // The file's content, "" when it does not exist.
 std::string fuzz_read(const char *system_path);
+// The number of lines fgets() reads from text with a buffer of that size
+// (a longer line comes in pieces).
+size_t fuzz_line_pieces(const std::string &text, size_t buffer_size);
 // Boot-clock seconds now, as the session tables count them.
 unsigned long fuzz_now();
 

@@ -23,19 +23,6 @@ std::string with_now(std::string text) {
     return text;
 }
 
-// Lines as a 256-byte line buffer reads them.
-size_t pieces_of(const std::string &text) {
-    size_t n = 0, len = 0;
-    for (char c : text) {
-        ++len;
-        if (c == '\n' || len == 255) {
-            ++n;
-            len = 0;
-        }
-    }
-    return n + (len > 0);
-}
-
 // A table the code rewrote holds whole lines of three fields separated by
 // one space, one per line it read, and perhaps the caller's new one.
 void check_rewrite(const char *path, const std::string &before) {
@@ -52,7 +39,7 @@ void check_rewrite(const char *path, const std::string &before) {
         ++lines;
         start = nl + 1;
     }
-    if (lines > pieces_of(before) + 1) abort();
+    if (lines > fuzz_line_pieces(before, 256) + 1) abort();
 }
 
 bool has_line(const char *path, const std::string &line) {
