@@ -390,6 +390,12 @@ bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
             (count < n.items || (strncmp(cmd, "AT", 2) == 0 && !is_at_text(items[1]))))
             return false;
 
+    // A modem that is being set up again may not listen yet (real ones ignore
+    // their first seconds): a page's command would wait out the 30-s time-out
+    // and have it power-cycled again, over and over while a browser polls the
+    // status pages. SETSIM only restarts the SIM poll, which waits by itself.
+    if (at_ready.load() == 0 && strcmp(cmd, "SETSIM") != 0) return false;
+
     answer_start(a);
     Reply reply;
     if (strcmp(cmd, "ATTEST") == 0) return at_send_command(items[1], nullptr) >= 0;

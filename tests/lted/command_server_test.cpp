@@ -74,8 +74,10 @@ class ScriptedModem : public ts::UnderRoot {
         ctx.modem_type = MODEM_MDM_9025;
         snprintf(ctx.ifname, sizeof ctx.ifname, "usb0");
         sim_state = SIM_READY;
+        at_ready = 1;
     }
     void TearDown() override {
+        at_ready = 0;
         at_close();
         shutdown(modem_fd, SHUT_RDWR);
         modem.join();
@@ -168,6 +170,21 @@ TEST_F(ScriptedModem, ChecksFramesItemsAndArguments) {
     EXPECT_EQ(read_answer(sv[1], 100), Lines{"OK"});
     close(sv[0]);
     close(sv[1]);
+}
+
+TEST_F(ScriptedModem, NothingReachesAModemThatIsNotSetUpYet) {
+    // its tty may not listen yet: a command would time out and have the modem
+    // power-cycled again for every page a browser polls
+    script["ATI"] = "OK";
+    at_ready = 0;
+    for (const Lines &items :
+         {Lines{"AT", "ATI"}, Lines{"ATTEST", "ATI"}, Lines{"GETHOMEINFO"}, Lines{"GETSIMINFO"},
+          Lines{"GETSTATINFO"}, Lines{"GETNETCFG"}, Lines{"SETNETCFG", "2"}})
+        EXPECT_EQ(request(items), std::nullopt) << items[0];
+    EXPECT_EQ(request({"SETSIM"}), Lines{});
+    EXPECT_TRUE(modem_saw().empty());
+    at_ready = 1;
+    EXPECT_EQ(request({"AT", "ATI"}), Lines{"OK"});
 }
 
 TEST_F(ScriptedModem, StatusAnswers) {
