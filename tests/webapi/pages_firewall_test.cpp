@@ -60,10 +60,11 @@ TEST_F(FirewallPages, GetAnswers) {
     free(body);
     cJSON_Delete(post);
     EXPECT_EQ(web.store_get("IPPortFilterRules"), rules);
-    ts::CgiAnswer a = call({.page = "ipportfilter.cgi"});
+    cJSON *answer = cJSON_Parse(call({.page = "ipportfilter.cgi"}).json.c_str());
     const char *answered =
-        cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(a.parsed(), "ipPortFilterRules"));
+        cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(answer, "ipPortFilterRules"));
     EXPECT_EQ(answered ? answered : "(none)", rules);
+    cJSON_Delete(answer);
 }
 
 TEST_F(FirewallPages, PostsStoreTheirForms) {
