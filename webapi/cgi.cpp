@@ -95,13 +95,11 @@ int cgi_send_json(cJSON *answer) {
     p[json_len] = '\n';
     free(json);
 
-    // a web server that went away must not kill the run before its clean-up
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    socket_write_all(answer_fd, text, total);
-    sigaction(SIGPIPE, &old, nullptr);
+    {
+        // a web server that went away must not end the run before the store is committed
+        SigpipeIgnored quiet;
+        socket_write_all(answer_fd, text, total);
+    }
     free(text);
     return CGI_STATUS_OK;
 }

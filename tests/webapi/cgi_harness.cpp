@@ -93,6 +93,13 @@ CgiAnswer WebRoot::call(const CgiCall &c) {
     write_file(body_path, c.body);
     int in = open(body_path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = open(out_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (c.answer_unread) {
+        int gone[2];
+        if (pipe2(gone, O_CLOEXEC) != 0) abort();
+        close(gone[0]);
+        close(out);
+        out = gone[1];
+    }
     CgiAnswer a;
     RequestContext context{FollowUpAction::None};
     cgi_set_output(out);
