@@ -1,6 +1,0 @@
-#!/bin/sh
-# Stand-in for the firmware's firewall script, found by the programs as
-# "/etc_ro/lighttpd/www/cgi-bin/firewall.cgi" under the router root: records
-# the call and does nothing else.
-[ -n "$ROUTER_ROOT" ] || exit 1
-mkdir -p "$ROUTER_ROOT/sim" && printf '%s\n' "${0##*/}${*:+ $*}" >>"$ROUTER_ROOT/sim/calls.log"
