@@ -1,6 +1,6 @@
 #include "cgi.h"
 
-#include "local_socket.h"
+#include "fd_io.h"
 #include "nvram_env.h"
 #include "page_table.h"
 #include "platform.h"
@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kSection = 1; // "2860"
 constexpr char kContentType[] = "Content-Type:application/json; charset=utf-8\n\n";
 constexpr char kStopServices[] = "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd";
 constexpr unsigned kStopServicesWait = 2;
@@ -49,7 +48,7 @@ struct Request {
         cJSON_Delete(answer);
         cJSON_Delete(request);
         free(body);
-        if (store_open) nvram_close(kSection); // commits what the page changed
+        if (store_open) nvram_close(NVRAM_CONFIG_SECTION); // commits what the page changed
     }
 };
 
@@ -98,7 +97,7 @@ int cgi_send_json(cJSON *answer) {
     {
         // a web server that went away must not end the run before the store is committed
         SigpipeIgnored quiet;
-        socket_write_all(answer_fd, text, total);
+        fd_write_all(answer_fd, text, total, nullptr);
     }
     free(text);
     return CGI_STATUS_OK;
@@ -141,7 +140,7 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         r.request = cJSON_Parse(r.body);
         if (!r.request) return CGI_STATUS_REFUSED;
     }
-    nvram_init(kSection);
+    nvram_init(NVRAM_CONFIG_SECTION);
     r.store_open = true;
     r.answer = cJSON_CreateObject();
     if (!r.answer) return CGI_STATUS_REFUSED;

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int kSection = 1; // "2860"
-
 const cJSON *member(const cJSON *request, const char *key) {
     if (!cJSON_IsObject(request)) return nullptr;
     return cJSON_GetObjectItemCaseSensitive(request, key);
@@ -51,7 +49,7 @@ int answer_result(cJSON *answer, int result) {
 }
 
 const char *store_get(const char *key) {
-    return nvram_bufget(kSection, key);
+    return nvram_bufget(NVRAM_CONFIG_SECTION, key);
 }
 
 int store_get_int(const char *key) {
@@ -59,7 +57,7 @@ int store_get_int(const char *key) {
 }
 
 int store_set(const char *key, const char *value) {
-    return nvram_bufset(kSection, key, value);
+    return nvram_bufset(NVRAM_CONFIG_SECTION, key, value);
 }
 
 int store_set_int(const char *key, int value) {

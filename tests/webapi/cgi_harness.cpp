@@ -130,16 +130,16 @@ CgiAnswer WebRoot::call_with_session(CgiCall c) {
 }
 
 std::string WebRoot::store_get(const std::string &key) const {
-    nvram_init(1);
-    std::string value = nvram_bufget(1, key.c_str());
-    nvram_close(1);
+    nvram_init(NVRAM_CONFIG_SECTION);
+    std::string value = nvram_bufget(NVRAM_CONFIG_SECTION, key.c_str());
+    nvram_close(NVRAM_CONFIG_SECTION);
     return value;
 }
 
 void WebRoot::store_set(const std::string &key, const std::string &value) const {
-    nvram_init(1);
-    nvram_bufset(1, key.c_str(), value.c_str());
-    nvram_close(1);
+    nvram_init(NVRAM_CONFIG_SECTION);
+    nvram_bufset(NVRAM_CONFIG_SECTION, key.c_str(), value.c_str());
+    nvram_close(NVRAM_CONFIG_SECTION);
 }
 
 std::map<std::string, std::string> WebRoot::store_section() const {
