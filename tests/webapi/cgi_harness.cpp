@@ -3,7 +3,6 @@
 #include "local_socket.h"
 #include "log.h"
 #include "md5.h"
-#include "nvram_driver.h"
 #include "nvram_env.h"
 
 #include <cJSON.h>
@@ -143,14 +142,13 @@ void WebRoot::store_set(const std::string &key, const std::string &value) const 
 }
 
 std::map<std::string, std::string> WebRoot::store_section() const {
-    std::vector<char> text(nvram_section_size(1));
-    NvramRequest rq{1, 0, nullptr, text.data()};
     std::map<std::string, std::string> section;
-    if (nvram_driver_request(NVRAM_IOCTL_GETALL, &rq) != 0) return section;
-    for (const char *entry = text.data(); *entry; entry += strlen(entry) + 1) {
-        const char *eq = strchr(entry, '=');
-        if (eq) section[std::string(entry, eq)] = eq + 1;
-    }
+    nvram_getall_foreach(
+        1,
+        [](const char *name, const char *value, void *user) {
+            (*static_cast<std::map<std::string, std::string> *>(user))[name] = value;
+        },
+        &section);
     return section;
 }
 
