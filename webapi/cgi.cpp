@@ -188,6 +188,7 @@ void cgi_run_follow_up(const RequestContext *context) {
         if (answer_fd > STDERR_FILENO) dup2(null, answer_fd);
     }
     setsid();
+    signal(SIGTERM, SIG_DFL); // the request's hold-off is not the child's
     boot_clock_sleep(kFollowUpDelay);
     do_system_call(command);
     _exit(0);
