@@ -1,6 +1,7 @@
 #include "page_table.h"
 
 #include "pages_modem.h"
+#include "pages_upgrade.h"
 #include "session.h"
 
 #include <array>
@@ -22,8 +23,8 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"time.cgi", true, false, nullptr},
     {"telnetd.cgi", true, false, nullptr},
     {"diag.cgi", true, false, nullptr},
-    {"upgradefirmware.cgi", true, true, nullptr},
-    {"upgradebootloader.cgi", true, false, nullptr},
+    {"upgradefirmware.cgi", true, true, page_upgrade_firmware},
+    {"upgradebootloader.cgi", true, false, page_upgrade_bootloader},
     {"reboot.cgi", true, false, nullptr},
     {"ping.cgi", true, false, nullptr},
     {"checkconn.cgi", true, false, nullptr},
