@@ -8,7 +8,6 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
-#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

@@ -3,6 +3,7 @@
 // JSON answer and, after it, runs the page's follow-up action.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 
 struct cJSON;
@@ -64,3 +65,21 @@ const char *follow_up_command(FollowUpAction action);
 // of the answer output and standard input, sleeps 2 seconds and runs the
 // action's command line; the caller (the parent) returns at once.
 void cgi_run_follow_up(const RequestContext *context);
+
+// Writes to a peer that went away (the web server, the modem daemon) fail
+// with EPIPE while this lives, instead of ending the run. Commands that the
+// run starts keep the default disposition.
+class SigpipeIgnored {
+  public:
+    SigpipeIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &old_);
+    }
+    ~SigpipeIgnored() { sigaction(SIGPIPE, &old_, nullptr); }
+    SigpipeIgnored(const SigpipeIgnored &) = delete;
+    SigpipeIgnored &operator=(const SigpipeIgnored &) = delete;
+
+  private:
+    struct sigaction old_ {};
+};

@@ -1,5 +1,6 @@
 #include "daemon_client.h"
 
+#include "cgi.h"
 #include "local_socket.h"
 
 #include <cstdint>
@@ -48,7 +49,10 @@ int cmd_pack_arg(char buffer[CMD_MESSAGE_MAX], const char *command, const char *
 
 int cmd_exchange(int sock, const char *message, size_t length, char answer[CMD_MESSAGE_MAX],
                  char *lines[], int slots) {
-    if (socket_write_size(sock, message, length) != 0) return -1;
+    {
+        SigpipeIgnored quiet; // a daemon that closed the connection is a failed exchange
+        if (socket_write_size(sock, message, length) != 0) return -1;
+    }
     int n = socket_read_size(sock, answer, CMD_ANSWER_MAX, CMD_ANSWER_WAIT_MS);
     if (n <= 0) return -1;
     answer[n] = '\0';

@@ -7,6 +7,7 @@
 
 #include <cJSON.h>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -41,28 +42,14 @@ bool CgiAnswer::well_formed() const {
            "Content-Length: " + std::to_string(json.size() + 1) + "\n" + kContentType + json + "\n";
 }
 
-const cJSON *CgiAnswer::parsed() const {
-    if (!tree_) tree_ = cJSON_Parse(json.c_str());
-    return tree_;
-}
-
 std::string CgiAnswer::member(const char *key) const {
-    const cJSON *item = cJSON_GetObjectItemCaseSensitive(parsed(), key);
-    if (!item) return "";
-    char *text = cJSON_PrintUnformatted(item);
+    cJSON *tree = cJSON_Parse(json.c_str());
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(tree, key);
+    char *text = item ? cJSON_PrintUnformatted(item) : nullptr;
     std::string s = text ? text : "";
     free(text);
+    cJSON_Delete(tree);
     return s;
-}
-
-CgiAnswer::~CgiAnswer() {
-    cJSON_Delete(tree_);
-}
-
-CgiAnswer::CgiAnswer(CgiAnswer &&other) noexcept
-    : status(other.status), raw(std::move(other.raw)), json(std::move(other.json)),
-      follow_up(other.follow_up), tree_(other.tree_) {
-    other.tree_ = nullptr;
 }
 
 // --- the root ---
@@ -164,6 +151,7 @@ struct FakeDaemon::State {
 };
 
 FakeDaemon::FakeDaemon(const TempRoot &root) : state_(std::make_unique<State>()) {
+    signal(SIGPIPE, SIG_IGN); // a page that gave up waiting has closed its end
     std::string path = root.path("/var/run/RIL_CMD");
     unlink(path.c_str());
     listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -203,7 +191,9 @@ void FakeDaemon::serve() {
         if (conn < 0) continue;
         char buf[4096];
         int n;
-        while ((n = socket_read_size(conn, buf, 4095, 2000)) > 0) {
+        // the wait is in real time: a page may pause between its requests
+        pollfd in{conn, POLLIN, 0};
+        while (poll(&in, 1, 10000) > 0 && (n = socket_read_size(conn, buf, 4095, 2000)) > 0) {
             std::vector<std::string> fields;
             for (int at = 0; at + 4 <= n;) {
                 uint32_t len;

@@ -15,8 +15,6 @@
 #include <utility>
 #include <vector>
 
-struct cJSON;
-
 namespace ts {
 
 struct CgiCall {
@@ -38,17 +36,8 @@ struct CgiAnswer {
     FollowUpAction follow_up = FollowUpAction::None;
     // True when raw is exactly the two header lines, the empty line and json + "\n".
     bool well_formed() const;
-    // The body parsed (null when it does not parse); freed with the answer.
-    const cJSON *parsed() const;
-    // A member as compact JSON text ("" when absent).
+    // A member as compact JSON text ("" when absent or the body does not parse).
     std::string member(const char *key) const;
-    ~CgiAnswer();
-    CgiAnswer() = default;
-    CgiAnswer(CgiAnswer &&other) noexcept;
-    CgiAnswer &operator=(CgiAnswer &&) = delete;
-
-  private:
-    mutable cJSON *tree_ = nullptr;
 };
 
 // A router root for web requests: ROUTER_ROOT is set for this process, PATH
