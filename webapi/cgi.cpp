@@ -8,6 +8,7 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -185,6 +186,11 @@ void cgi_run_follow_up(const RequestContext *context) {
     if (!command) return;
     // The answer was written in one piece before this point.
     if (fork() != 0) return;
+    // the request run held SIGTERM until this child existed
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);
     // The web server ends the response when every holder of the answer
     // output has closed it, so the child lets go of it at once.
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);

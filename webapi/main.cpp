@@ -3,6 +3,7 @@
 #include "cgi.h"
 #include "log.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +13,16 @@ int main() {
     // standard output goes to standard error and cannot corrupt it.
     int out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (out >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) cgi_set_output(out);
+
+    // The web server sends SIGTERM as soon as it has the whole answer (or
+    // the client has gone), which could end the run before it has handed its
+    // follow-up to a child, or in the middle of a flash write. A run is short
+    // and bounded, so it holds SIGTERM to the end; the follow-up child lets
+    // it through again.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, nullptr);
 
     RequestContext context{FollowUpAction::None};
     int status = cgi_handle_request(STDIN_FILENO, &context);
