@@ -306,9 +306,11 @@ bool operator_name(const char *plmn, char *out, size_t size) {
     RouterPath path(kOperators);
     FILE *f = fopen(path.c_str(), "re");
     if (!f) return false;
-    char key[32];
-    snprintf(key, sizeof key, "%s:", plmn);
-    size_t key_len = strlen(key);
+    char key[32]; // the id and ":", 31 characters at most
+    size_t key_len = strnlen(plmn, sizeof key - 2);
+    memcpy(key, plmn, key_len);
+    key[key_len++] = ':';
+    key[key_len] = '\0';
     char line[127];
     while (fgets(line, sizeof line, f)) {
         if (strncmp(line, key, key_len) != 0) continue;

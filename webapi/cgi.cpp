@@ -1,6 +1,6 @@
 #include "cgi.h"
 
-#include "local_socket.h"
+#include "fd_io.h"
 #include "nvram_env.h"
 #include "page_table.h"
 #include "platform.h"
@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kSection = 1; // "2860"
 constexpr char kContentType[] = "Content-Type:application/json; charset=utf-8\n\n";
 constexpr char kStopServices[] = "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd";
 constexpr unsigned kStopServicesWait = 2;
@@ -50,7 +49,7 @@ struct Request {
         cJSON_Delete(answer);
         cJSON_Delete(request);
         free(body);
-        if (store_open) nvram_close(kSection); // commits what the page changed
+        if (store_open) nvram_close(NVRAM_CONFIG_SECTION); // commits what the page changed
     }
 };
 
@@ -96,13 +95,11 @@ int cgi_send_json(cJSON *answer) {
     p[json_len] = '\n';
     free(json);
 
-    // a web server that went away must not kill the run before its clean-up
-    struct sigaction ignore {
-    }, old{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    socket_write_all(answer_fd, text, total);
-    sigaction(SIGPIPE, &old, nullptr);
+    {
+        // a web server that went away must not end the run before the store is committed
+        SigpipeIgnored quiet;
+        fd_write_all(answer_fd, text, total, nullptr);
+    }
     free(text);
     return CGI_STATUS_OK;
 }
@@ -147,7 +144,7 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         r.request = cJSON_Parse(r.body);
         if (!r.request) return CGI_STATUS_REFUSED;
     }
-    nvram_init(kSection);
+    nvram_init(NVRAM_CONFIG_SECTION);
     r.store_open = true;
     r.answer = cJSON_CreateObject();
     if (!r.answer) return CGI_STATUS_REFUSED;

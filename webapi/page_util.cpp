@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kSection = 1; // "2860"
-
 const cJSON *member(const cJSON *request, const char *key) {
     if (!cJSON_IsObject(request)) return nullptr;
     return cJSON_GetObjectItemCaseSensitive(request, key);
@@ -50,7 +48,7 @@ int answer_result(cJSON *answer, int result) {
 }
 
 const char *store_get(const char *key) {
-    return nvram_bufget(kSection, key);
+    return nvram_bufget(NVRAM_CONFIG_SECTION, key);
 }
 
 int store_get_int(const char *key) {
@@ -58,7 +56,7 @@ int store_get_int(const char *key) {
 }
 
 int store_set(const char *key, const char *value) {
-    return nvram_bufset(kSection, key, value);
+    return nvram_bufset(NVRAM_CONFIG_SECTION, key, value);
 }
 
 int store_set_int(const char *key, int value) {

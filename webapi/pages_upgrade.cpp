@@ -1,7 +1,7 @@
 #include "pages_upgrade.h"
 
 #include "crc32.h"
-#include "local_socket.h"
+#include "fd_io.h"
 #include "page_util.h"
 #include "platform.h"
 #include "sys_utils.h"
@@ -94,7 +94,7 @@ int save_and_flash(const char *data, size_t length, int (*flash)(size_t)) {
     int locked;
     while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
     }
-    if (locked == 0 && ftruncate(fd, 0) == 0 && socket_write_all(fd, data, length) == 0)
+    if (locked == 0 && ftruncate(fd, 0) == 0 && fd_write_all(fd, data, length, nullptr) == 0)
         result = flash(length) == 0 ? 0 : -1;
     close(fd); // releases the lock
     return result;

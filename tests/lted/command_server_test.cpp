@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <test_support.h>
+#include <under_root.h>
 
 #include <atomic>
 #include <cstdint>
@@ -58,11 +59,11 @@ std::optional<Lines> read_answer(int fd, int ms) {
 
 // --- in-process: the test plays the modem ---
 
-class ScriptedModem : public ::testing::Test {
+class ScriptedModem : public ts::UnderRoot {
   protected:
+    ScriptedModem() : UnderRoot(1, LogProgram::Lted) {}
     void SetUp() override {
-        setenv("ROUTER_ROOT", root.dir().c_str(), 1);
-        log_set_program(LogProgram::Lted);
+        UnderRoot::SetUp();
         ts::write_file(root.path("/etc_ro/operators.txt"), "00101:Simulated Network\n");
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
@@ -80,8 +81,7 @@ class ScriptedModem : public ::testing::Test {
         modem.join();
         close(modem_fd);
         event_free(ctx.loop);
-        log_set_program(LogProgram::None);
-        unsetenv("ROUTER_ROOT");
+        UnderRoot::TearDown();
     }
 
     // Answers each command line with its script ("ERROR" when there is none).
@@ -129,7 +129,6 @@ class ScriptedModem : public ::testing::Test {
         return sent;
     }
 
-    ts::TempRoot root;
     ModemContext ctx{};
     int modem_fd = -1;
     std::thread modem;

@@ -92,6 +92,13 @@ CgiAnswer WebRoot::call(const CgiCall &c) {
     write_file(body_path, c.body);
     int in = open(body_path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = open(out_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (c.answer_unread) {
+        int gone[2];
+        if (pipe2(gone, O_CLOEXEC) != 0) abort();
+        close(gone[0]);
+        close(out);
+        out = gone[1];
+    }
     CgiAnswer a;
     RequestContext context{FollowUpAction::None};
     cgi_set_output(out);
@@ -122,16 +129,16 @@ CgiAnswer WebRoot::call_with_session(CgiCall c) {
 }
 
 std::string WebRoot::store_get(const std::string &key) const {
-    nvram_init(1);
-    std::string value = nvram_bufget(1, key.c_str());
-    nvram_close(1);
+    nvram_init(NVRAM_CONFIG_SECTION);
+    std::string value = nvram_bufget(NVRAM_CONFIG_SECTION, key.c_str());
+    nvram_close(NVRAM_CONFIG_SECTION);
     return value;
 }
 
 void WebRoot::store_set(const std::string &key, const std::string &value) const {
-    nvram_init(1);
-    nvram_bufset(1, key.c_str(), value.c_str());
-    nvram_close(1);
+    nvram_init(NVRAM_CONFIG_SECTION);
+    nvram_bufset(NVRAM_CONFIG_SECTION, key.c_str(), value.c_str());
+    nvram_close(NVRAM_CONFIG_SECTION);
 }
 
 std::string md5_hex_lower(const std::string &text) {

@@ -27,6 +27,8 @@ struct CgiCall {
     // Any CGI variable set (value) or removed (nullopt) last, e.g.
     // {"CONTENT_LENGTH", "7"} or {"SCRIPT_NAME", std::nullopt}.
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
+    // The web server has gone away: the answer goes to a pipe nobody reads.
+    bool answer_unread = false;
 };
 
 struct CgiAnswer {

@@ -2,7 +2,10 @@
 // and sessions, and the modem pages against a stand-in daemon.
 #include "cgi_harness.h"
 
+#include <cJSON.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -102,6 +105,29 @@ TEST_F(Web, AnswersAreExactAndNeedASession) {
     EXPECT_TRUE(home.well_formed());
 }
 
+// Bodies that parse but are not what a page needs are refused by the page.
+TEST_F(Web, JsonOfTheWrongShapeIsRefused) {
+    for (const char *body :
+         {"[1,2]", "\"admin\"", "null", "{\"username\":1,\"password\":\"x\"}",
+          "{\"username\":\"admin\"}", "{\"username\":\"admin\",\"password\":[\"x\"]}"}) {
+        CgiAnswer a = web.call({.page = "login.cgi", .method = "POST", .body = body});
+        EXPECT_EQ(a.json, "{\"result\":-1}") << body;
+        EXPECT_TRUE(a.well_formed());
+    }
+    // none of these counts as a failed login
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), "");
+}
+
+// A client that went away before the answer must not cost the settings it sent.
+TEST_F(Web, SettingsAreCommittedWhenTheClientHasGoneAway) {
+    CgiCall c{.page = "sim.cgi", .method = "POST", .body = "{\"sim_init_pin\":\"4321\"}"};
+    c.cookie = "session=" + web.login(c.remote_addr);
+    c.answer_unread = true;
+    EXPECT_EQ(web.call(c).status, 0);
+    EXPECT_TRUE(ts::contains(ts::read_file(web.path("/dev/apsoc_nvram/2860.flash")),
+                             std::string("siminitpin=4321")));
+}
+
 // An unauthenticated upload must not stop the router's services.
 TEST_F(Web, ServicesStopOnlyForAnUploadWithASession) {
     CgiAnswer a = web.call({.page = "upgradefirmware.cgi",
@@ -182,6 +208,37 @@ TEST_F(Web, TableLimitsAndIdleExpiry) {
                   .json,
               kRedirect);
     EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")), "10.4.0.1 AAAAAAAAAAAAAAA 5000\n");
+}
+
+} // namespace
+
+namespace {
+
+// The follow-up runs in a child that has let go of the answer output, so the
+// web server sees the answer complete before the command runs.
+TEST(FollowUp, RunsAfterTheAnswerIsComplete) {
+    ts::WebRoot web(20); // the 2-second wait takes 0.1 s
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+    cJSON *answer = cJSON_CreateObject();
+    cgi_set_output(pipe_fds[1]);
+    EXPECT_EQ(cgi_send_json(answer), 0);
+    RequestContext context{FollowUpAction::Reboot};
+    cgi_run_follow_up(&context);
+    cgi_set_output(STDOUT_FILENO);
+    cJSON_Delete(answer);
+    close(pipe_fds[1]);
+
+    std::string seen;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
+        seen.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    EXPECT_EQ(seen, "Content-Length: 3\nContent-Type:application/json; charset=utf-8\n\n{}\n");
+    EXPECT_FALSE(ts::contains(ts::read_file(web.path("/sim/calls.log")), "reboot"));
+    EXPECT_TRUE(ts::wait_until(
+        [&] { return ts::read_file(web.path("/sim/calls.log")) == "reboot\n"; }, 5000));
 }
 
 } // namespace
