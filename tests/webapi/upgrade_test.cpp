@@ -1,13 +1,18 @@
 // The upgrade pages: the image check on images made by the real mkimage,
-// and refused uploads served in-process against the flash stand-ins.
+// refused uploads served in-process, and uploads sent by curl through
+// lighttpd as a browser sends them, against the flash stand-ins.
 #include "cgi_harness.h"
 #include "pages_upgrade.h"
 
 #include <gtest/gtest.h>
+#include <web_server.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -166,6 +171,104 @@ TEST(UpgradePages, RefusalsFlashNothing) {
     std::string calls = ts::read_file(web.path("/sim/calls.log"));
     EXPECT_EQ(ts::count_of(calls, "mtd_write"), 1u) << calls; // the boot loader's, refused
     EXPECT_FALSE(ts::file_exists(web.path("/sim/mtd"))) << "a partition was written";
+}
+
+// --- through the web server ---
+
+class UploadThroughLighttpd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // the router has been up for a while: session times are never 0
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        long long boot =
+            static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec - 1000 * 1000000000LL;
+        ts::write_file(root.path("/sim/clock"), std::to_string(boot) + " 1\n");
+        install_flash(root, ts::read_file(ts::source_path("sim/rootfs/proc/mtd")));
+        server = std::make_unique<ts::WebServer>(root);
+        ASSERT_TRUE(server->started());
+        std::string answer = ts::curl(
+            {"-H", "Content-Type: application/json", "--data",
+             "{\"username\":\"admin\",\"password\":\"" + ts::md5_hex_lower("admin") + "\"}",
+             server->url("login.cgi")});
+        size_t at = answer.find("\"session\":\"");
+        ASSERT_NE(at, std::string::npos) << answer << server->error_log();
+        cookie = "session=" + answer.substr(at + 11, 15);
+    }
+    // curl's arguments of a browser's file upload to the page.
+    std::vector<std::string> upload_args(const std::string &page, const std::string &file) {
+        return {"-b", cookie, "-F", "file=@" + file + ";filename=fw.img", server->url(page)};
+    }
+    std::string file_of(const std::string &name, const std::string &bytes) {
+        std::string path = root.path("/sim/" + name);
+        ts::write_file(path, bytes);
+        return path;
+    }
+    std::vector<std::string> calls() { return ts::read_lines(root.path("/sim/calls.log")); }
+    bool called(const std::string &line) {
+        for (const std::string &l : calls())
+            if (l == line) return true;
+        return false;
+    }
+    // Waits for the reboot and tells how long after the answer it came.
+    long long reboot_after(long long answered_ms) {
+        EXPECT_FALSE(called("reboot")) << "before the answer was out";
+        if (!ts::wait_until([&] { return called("reboot"); }, 15000)) return -1;
+        return ts::now_ms() - answered_ms;
+    }
+    ts::TempRoot root;
+    std::unique_ptr<ts::WebServer> server;
+    std::string cookie;
+};
+
+TEST_F(UploadThroughLighttpd, FirmwareIsWrittenToTheKernelPartitionThenTheRouterReboots) {
+    std::string image = mkimage(root, random_bytes(300000, 7));
+    std::string answer = ts::curl(upload_args("upgradefirmware.cgi", file_of("fw.img", image)));
+    long long answered = ts::now_ms();
+    EXPECT_EQ(answer, "{\"result\":0}\n") << server->error_log();
+    EXPECT_TRUE(ts::read_file(root.path("/sim/mtd/Kernel")) == image) << "flashed bytes differ";
+    std::vector<std::string> lines = calls();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd");
+    EXPECT_EQ(lines[1], "flash -f 0x400000 -l 0x40ffff");
+    EXPECT_EQ(lines[2], "mtd_write -o 0 -l 300064 write " + root.path("/tmp/fw.bin") + " Kernel");
+    EXPECT_GE(reboot_after(answered), 1500);
+}
+
+TEST_F(UploadThroughLighttpd, BootLoaderIsWrittenAsItCameThenTheRouterReboots) {
+    std::string raw = random_bytes(100000, 8);
+    std::string answer = ts::curl(upload_args("upgradebootloader.cgi", file_of("boot.bin", raw)));
+    long long answered = ts::now_ms();
+    EXPECT_EQ(answer, "{\"result\":0}\n") << server->error_log();
+    EXPECT_TRUE(ts::read_file(root.path("/sim/mtd/Bootloader")) == raw) << "flashed bytes differ";
+    EXPECT_EQ(calls().front(),
+              "mtd_write -o 0 -l 100000 write " + root.path("/tmp/fw.bin") + " Bootloader");
+    EXPECT_GE(reboot_after(answered), 1500);
+}
+
+// A second upload while the first one's write is in progress is refused and
+// does not touch the bytes being written.
+TEST_F(UploadThroughLighttpd, TwoUploadsAtOnce) {
+    std::string first = mkimage(root, random_bytes(200000, 9));
+    std::string second = mkimage(root, random_bytes(200000, 10));
+    ts::write_file(root.path("/sim/mtd_write.hold"), "");
+    ts::Process a;
+    ts::spawn_curl(a, upload_args("upgradefirmware.cgi", file_of("first.img", first)));
+    ASSERT_TRUE(ts::wait_until(
+        [&] { return ts::contains(ts::read_file(root.path("/sim/calls.log")), "mtd_write"); },
+        20000));
+    std::string answer =
+        ts::curl(upload_args("upgradefirmware.cgi", file_of("second.img", second)));
+    EXPECT_EQ(answer, "{\"result\":-1}\n");
+    unlink(root.path("/sim/mtd_write.hold").c_str());
+    ASSERT_TRUE(a.wait(20000));
+    EXPECT_EQ(a.out(), "{\"result\":0}\n");
+    EXPECT_TRUE(ts::read_file(root.path("/sim/mtd/Kernel")) == first) << "flashed bytes differ";
+    EXPECT_TRUE(ts::read_file(root.path("/tmp/fw.bin")) == first);
+    EXPECT_EQ(ts::count_of(ts::read_file(root.path("/sim/calls.log")), "mtd_write"), 1u);
+    // the refused one brings the services back, the written one reboots
+    EXPECT_TRUE(
+        ts::wait_until([&] { return called("init_system restart") && called("reboot"); }, 15000));
 }
 
 } // namespace
