@@ -4,6 +4,7 @@
 #include "log.h"
 #include "md5.h"
 #include "nvram_env.h"
+#include "platform.h"
 
 #include <cJSON.h>
 #include <cctype>
@@ -126,6 +127,15 @@ std::string WebRoot::login(const std::string &address) {
 CgiAnswer WebRoot::call_with_session(CgiCall c) {
     c.cookie = "session=" + login(c.remote_addr);
     return call(c);
+}
+
+uint32_t WebRoot::fresh_second() const {
+    timespec t{};
+    boot_clock_now(&t);
+    long long start = t.tv_sec;
+    while (boot_clock_now(&t) == 0 && (t.tv_sec == start || t.tv_nsec >= 200000000))
+        usleep(5000);
+    return static_cast<uint32_t>(t.tv_sec);
 }
 
 std::string WebRoot::store_get(const std::string &key) const {

@@ -7,6 +7,7 @@
 
 #include <test_support.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -59,6 +60,10 @@ class WebRoot {
     std::string login(const std::string &address = "192.168.1.100");
     // A call that carries the session cookie of a login from its address.
     CgiAnswer call_with_session(CgiCall call);
+
+    // Waits until a boot-clock second has just begun and returns it: at the
+    // clock's real speed (factor 1) requests within the next 0.8 s see it.
+    uint32_t fresh_second() const;
 
     std::string store_get(const std::string &key) const;
     void store_set(const std::string &key, const std::string &value) const;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ using Requests = std::vector<std::vector<std::string>>;
 
 class Pages : public ::testing::Test {
   protected:
-    Pages() : web(50) {} // the 5-second PIN settle time passes in 0.1 s
+    // the 5-second PIN settle time passes in 1 s; the daemon's 4 seconds are 0.8 s
+    Pages() : web(5) {}
     CgiAnswer get(const std::string &page) { return web.call_with_session({.page = page}); }
     CgiAnswer post(const std::string &page, const std::string &body) {
         return web.call_with_session({.page = page, .method = "POST", .body = body});
@@ -45,7 +47,7 @@ TEST_F(Pages, HomeAndStateFromFilesAndStoreWhenTheDaemonIsDown) {
               "{\"netmode\":\"3G\",\"iccid\":\"89860012345678901234\",\"lanip\":\"192.168.1.1\","
               "\"lannetmask\":\"255.255.255.0\",\"ssid\":\"LTE-Router\",\"firmwareversion\":\"\","
               "\"MemTotal\":1024000,\"MemFree\":20480}");
-    EXPECT_EQ(home.member("uptime"), "5000");
+    EXPECT_GE(atoi(home.member("uptime").c_str()), 5000); // the boot clock, in seconds
     EXPECT_EQ(get("state.cgi").json, "{\"netmode\":\"3G\",\"wifioff\":0}");
 
     // a DHCP WAN reads its client's files; the version falls back to the firmware file
@@ -100,7 +102,7 @@ TEST_F(Pages, StatusPagesReadTheDaemonsLinesAndSurviveBadAnswers) {
         {.payload = "SUCC", .raw = true},
         {.hang_up = true},
         {.payload = "SUCCESS:\nREADY\n2\n3\n9\n20\n00101\nSimNet\nconnected\n4\nLTE\nSimNet\n",
-         .delay_ms = 500}, // the 4-second limit is 80 ms here
+         .delay_ms = 1500}, // past the 4-second limit (0.8 s here)
     };
     for (const auto &r : bad) {
         daemon.reply(r);
@@ -209,7 +211,7 @@ TEST_F(Pages, GpsNeedsNoSessionAndWaitsForTheLocation) {
 // --- against the real daemon and the simulated modem ---
 
 TEST(PagesWithTheDaemon, ShowLiveModemValues) {
-    ts::WebRoot web(10);
+    ts::WebRoot web(2);
     ts::write_file(web.path("/etc_ro/operators.txt"), "00101:Simulated Network\n");
     ts::write_file(web.path("/var/run/nvramd.pid"), "1\n");
     ts::Process sim, daemon;

@@ -151,6 +151,7 @@ std::string wrong_login() {
 }
 
 TEST_F(Web, ThreeFailuresLockAnAddressOut) {
+    std::string now = std::to_string(web.fresh_second());
     CgiCall bad{
         .page = "login.cgi", .method = "POST", .body = wrong_login(), .remote_addr = "10.0.0.1"};
     EXPECT_EQ(web.call(bad).json, "{\"result\":-1}");
@@ -164,15 +165,18 @@ TEST_F(Web, ThreeFailuresLockAnAddressOut) {
     EXPECT_EQ(web.login("10.0.0.1"), "");
     EXPECT_EQ(web.login("10.0.0.2").size(), 15u);
     EXPECT_EQ(ts::read_lines(web.path("/tmp/web.login")),
-              (std::vector<std::string>{"10.0.0.1 5000 3"}));
+              (std::vector<std::string>{"10.0.0.1 " + now + " 3"}));
 }
 
 TEST_F(Web, TableLimitsAndIdleExpiry) {
     // 20 live failed-login lines lock out every other address; old lines are pruned
+    uint32_t now = web.fresh_second();
+    auto ago = [&now](uint32_t seconds) { return std::to_string(now - seconds); };
     std::string table;
     for (int i = 0; i < 20; i++)
-        table += "10.1.0." + std::to_string(i) + " 4990 1\n";
-    ts::write_file(web.path("/tmp/web.login"), table + "10.1.1.1 4820 5\nbroken line\n");
+        table += "10.1.0." + std::to_string(i) + " " + ago(10) + " 1\n";
+    ts::write_file(web.path("/tmp/web.login"),
+                   table + "10.1.1.1 " + ago(180) + " 5\nbroken line\n");
     EXPECT_EQ(web.call({.page = "login.cgi", .remote_addr = "10.2.0.1"}).json,
               "{\"disabledTime\":180,\"result\":0}");
     EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), table);
@@ -199,15 +203,18 @@ TEST_F(Web, TableLimitsAndIdleExpiry) {
         kRedirect);
 
     // idle for 1799 s passes and starts again; 1800 s does not
-    ts::write_file(web.path("/tmp/web.session"),
-                   "10.4.0.1 AAAAAAAAAAAAAAA 3201\n10.4.0.2 BBBBBBBBBBBBBBB 3200\n");
+    now = web.fresh_second();
+    ts::write_file(web.path("/tmp/web.session"), "10.4.0.1 AAAAAAAAAAAAAAA " + ago(1799) +
+                                                     "\n10.4.0.2 BBBBBBBBBBBBBBB " + ago(1800) +
+                                                     "\n");
     web.call({.page = "state.cgi", .remote_addr = "10.4.0.1", .cookie = "session=AAAAAAAAAAAAAAA"});
     EXPECT_EQ(web.call({.page = "state.cgi",
                         .remote_addr = "10.4.0.2",
                         .cookie = "session=BBBBBBBBBBBBBBB"})
                   .json,
               kRedirect);
-    EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")), "10.4.0.1 AAAAAAAAAAAAAAA 5000\n");
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")),
+              "10.4.0.1 AAAAAAAAAAAAAAA " + std::to_string(now) + "\n");
 }
 
 } // namespace
