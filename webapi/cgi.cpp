@@ -8,6 +8,7 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,9 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         if (session) {
             do_system_call(kStopServices);
             boot_clock_sleep(kStopServicesWait);
+            // whatever refuses the request from here on brings them back;
+            // only a written image replaces this with the reboot
+            context->follow_up = FollowUpAction::Restart;
         }
     }
 

@@ -4,6 +4,7 @@
 #include "pages_firewall.h"
 #include "pages_modem.h"
 #include "pages_network.h"
+#include "pages_upgrade.h"
 #include "session.h"
 
 #include <array>
@@ -25,8 +26,8 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"time.cgi", true, false, page_time},
     {"telnetd.cgi", true, false, page_telnetd},
     {"diag.cgi", true, false, page_diag},
-    {"upgradefirmware.cgi", true, true, nullptr},
-    {"upgradebootloader.cgi", true, false, nullptr},
+    {"upgradefirmware.cgi", true, true, page_upgrade_firmware},
+    {"upgradebootloader.cgi", true, false, page_upgrade_bootloader},
     {"reboot.cgi", true, false, page_reboot},
     {"ping.cgi", true, false, page_ping},
     {"checkconn.cgi", true, false, page_checkconn},
