@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -113,6 +117,24 @@ TEST_F(Pages, StatusPagesReadTheDaemonsLinesAndSurviveBadAnswers) {
         EXPECT_EQ(a.status, 0);
         EXPECT_EQ(a.json, "{\"netmode\":\"3G\",\"wifioff\":0}") << r.payload;
     }
+}
+
+// A daemon whose queue of connections is full (busy with the modem, or
+// stopped) delays a page by its 4 seconds at most: the page answers without
+// the daemon's keys.
+TEST_F(Pages, ADaemonThatAcceptsNothingCostsOnlyItsKeys) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", web.path("/var/run/RIL_CMD").c_str());
+    const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int queued = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, a, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(connect(queued, a, sizeof addr), 0); // fills the queue; nothing is accepted
+    EXPECT_EQ(get("state.cgi").json, "{\"netmode\":\"3G\",\"wifioff\":0}");
+    close(queued);
+    close(listener);
 }
 
 TEST_F(Pages, SimPinsAreDigitsAndOperationsFollowTheModem) {
