@@ -99,14 +99,16 @@ void home_modem(cJSON *answer, DaemonConnection *daemon, bool mode_3g) {
     }
 }
 
+// The stored version as it stands, else the firmware file's first line.
 void home_firmware_version(cJSON *answer) {
-    char version[128] = "";
     nvram_init(kOemSection);
     const char *stored = nvram_bufget(kOemSection, "version");
-    if (stored[0]) snprintf(version, sizeof version, "%s", stored);
+    bool have = stored[0] != '\0';
+    if (have) answer_string(answer, "firmwareversion", stored); // before the cache is freed
     nvram_close(kOemSection);
-    if (!version[0] && read_file_string("/etc_ro/version", version, sizeof version) != 0)
-        version[0] = '\0';
+    if (have) return;
+    char version[128];
+    if (read_file_string("/etc_ro/version", version, sizeof version) != 0) version[0] = '\0';
     answer_string(answer, "firmwareversion", version);
 }
 

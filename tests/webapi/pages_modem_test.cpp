@@ -1,6 +1,7 @@
 // The modem and status pages in-process: against a stand-in daemon for the
 // exact mappings and bad answers, and against the real daemon and simulator.
 #include "cgi_harness.h"
+#include "nvram_env.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,12 @@ TEST_F(Pages, HomeAndStateFromFilesAndStoreWhenTheDaemonIsDown) {
     EXPECT_EQ(home.member("netstat"), "\"disconnected\"");
     EXPECT_EQ(home.member("netip"), "");
     EXPECT_EQ(home.member("firmwareversion"), "\"1.2.3\"");
+    // the stored version comes first, whole
+    const std::string version = "V" + std::string(200, '9');
+    nvram_init(5);
+    nvram_bufset(5, "version", version.c_str());
+    nvram_close(5);
+    EXPECT_EQ(get("home.cgi").member("firmwareversion"), "\"" + version + "\"");
     ts::make_dirs(web.path("/var/run/dhcpc/eth2.2"));
     ts::write_file(web.path("/var/run/dhcpc/eth2.2/ip"), "198.51.100.7\n");
     ts::write_file(web.path("/var/run/dhcpc/eth2.2/dns2"), "198.51.100.2\n");
