@@ -214,6 +214,10 @@ TEST_F(Pages, MobileNetworkSettingsAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(daemon.requests(), (Requests{{"SETNETCFG", "4"}, {"GETNETCFG"}}));
     EXPECT_EQ(web.call_with_session({.page = "mobilenet.cgi", .method = "PUT"}).json,
               "{\"result\":-1}");
+    // a value the store cannot hold is refused, not reported as stored
+    std::string huge = good;
+    huge.replace(huge.find("internet"), 8, std::string(17000, 'a'));
+    EXPECT_EQ(post("mobilenet.cgi", huge).json, "{\"result\":-1}");
 }
 
 TEST_F(Pages, GpsNeedsNoSessionAndWaitsForTheLocation) {
