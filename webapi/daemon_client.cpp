@@ -24,8 +24,8 @@ int cmd_connect() {
     timespec limit{CMD_ANSWER_WAIT_MS / 1000, 0}, real;
     boot_clock_to_real(&limit, &real);
     timeval wait{real.tv_sec, static_cast<suseconds_t>(real.tv_nsec / 1000)};
-    if (setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0 ||
-        socket_unix_connect(sock, kCommandSocket, sizeof kCommandSocket - 1) != 0) {
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    if (socket_unix_connect(sock, kCommandSocket, sizeof kCommandSocket - 1) != 0) {
         close(sock);
         return -1;
     }
