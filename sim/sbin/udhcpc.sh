@@ -22,11 +22,11 @@ bound | renew)
     gw=${router%% *}
     if [ -n "$gw" ]; then ip route replace default via "$gw" dev "$interface"; fi
     set -- $dns
-    printf '%s' "$ip" >"$dir/ip"
     printf '%s' "${subnet:-255.255.255.0}" >"$dir/netmask"
     printf '%s' "$gw" >"$dir/gw"
     printf '%s' "$1" >"$dir/dns"
     printf '%s' "$2" >"$dir/dns2"
+    printf '%s' "$ip" >"$dir/ip" # last: a reader that sees it sees the whole lease
     ;;
 esac
 exit 0
