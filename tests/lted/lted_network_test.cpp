@@ -156,6 +156,51 @@ INSTANTIATE_TEST_SUITE_P(
                  {"AT$QCPDPP=3,2,s3cret,alice", "AT$QCRMCALL=1,1,1,2,1"}}),
     [](const ::testing::TestParamInfo<DialCase> &i) { return std::string("m") + i.param.model; });
 
+// --- the SIM card and what the web interface stores ---
+
+TEST_F(Net, SimPinStatesAndSettingsThatWouldInjectCommands) {
+    boot(10);
+    nvram_set("siminitpin", "1234");
+    nvram_set("wan_3g_apnmode", "1");
+    nvram_set("wan_3g_apn", "x\"\rAT+CFUN=0\r\x1b");
+    nvram_set("wan_3g_user", "al;ice");
+    nvram_set("wan_3g_pass", "pw");
+    start_sim("9025", {"--sim", "pin", "--pin", "1234"});
+    start_lted();
+    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(path("/tmp/ICCID")); }, 30000))
+        << log();
+    EXPECT_EQ(ts::count_of(log(), "lted: ************ try to verify SIM PIN ************\n"), 1u);
+    std::vector<std::string> sent = commands("ttyUSB3");
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+CPIN=\"1234\""), 1);
+    // the quoted APN and the unquoted user name are left out, once logged each
+    for (const auto &cmd : sent) {
+        EXPECT_FALSE(ts::contains(cmd, "CFUN=0")) << cmd;
+        EXPECT_FALSE(ts::contains(cmd, "CGDCONT=3")) << cmd;
+        EXPECT_FALSE(ts::contains(cmd, "$QCPDPP")) << cmd;
+    }
+    EXPECT_TRUE(std::count(sent.begin(), sent.end(),
+                           "AT^NETCFG=0,32774,,,4,,,\"\",0,\"al;ice\",\"pw\"") == 1);
+    EXPECT_EQ(ts::count_of(log(), "lted: at_setting_usable: wan_3g_apn holds"), 1u);
+    EXPECT_EQ(ts::count_of(log(), "lted: at_setting_usable: wan_3g_user holds"), 1u);
+
+    // locked to another network: not ready, asked again every 10 s, no identity
+    ctl("set sim phnet");
+    ASSERT_TRUE(wait_modem_log("< +CPIN: PH-NET PIN", 80000)) << log();
+    size_t asked = ts::count_of(log(), "lted: AT> AT+CPIN?");
+    ASSERT_TRUE(wait_log("lted: AT> AT+CPIN?", 5000, asked + 2));
+    // ready again: set up again
+    ctl("set sim ready");
+    ASSERT_TRUE(wait_log("lted: AT> AT+ICCID", 5000, 2)) << log();
+
+    // pulled: "+CME ERROR: 10" ends the SIM poll
+    ctl("set sim absent");
+    ASSERT_TRUE(wait_modem_log("< +CME ERROR: 10", 80000)) << log();
+    usleep(200000);
+    asked = ts::count_of(log(), "lted: AT> AT+CPIN?");
+    usleep(2500000); // 25 s of boot clock: more than two 10-s polls
+    EXPECT_EQ(ts::count_of(log(), "lted: AT> AT+CPIN?"), asked);
+}
+
 // --- dialling decisions without a data path ---
 
 TEST_F(Net, DialFormFollowsTheRadioTechAndSearchingNeverDials) {
