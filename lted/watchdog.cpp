@@ -33,13 +33,19 @@ int uptime() {
     return t.sec;
 }
 
+// 0 stands for "unresolved": a lookup in the first second of uptime counts as 1.
+int resolved_at() {
+    int t = uptime();
+    return t > 0 ? t : 1;
+}
+
 void resolve(ModemContext *ctx) {
     ctx->ping_addr = 0;
     ctx->ping_addr_time = 0;
     in_addr a;
     if (inet_pton(AF_INET, ctx->ping_server, &a) == 1) {
         ctx->ping_addr = a.s_addr;
-        ctx->ping_addr_time = uptime();
+        ctx->ping_addr_time = resolved_at();
         return;
     }
     addrinfo hints{};
@@ -47,7 +53,7 @@ void resolve(ModemContext *ctx) {
     addrinfo *res = nullptr;
     if (getaddrinfo(ctx->ping_server, nullptr, &hints, &res) == 0 && res) {
         ctx->ping_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
-        ctx->ping_addr_time = uptime();
+        ctx->ping_addr_time = resolved_at();
     }
     if (res) freeaddrinfo(res);
 }
