@@ -65,7 +65,10 @@ TEST_P(EachModel, IsFoundPublishedAndInitialised) {
     // an ASR modem starts in the mode that the daemon switches off
     if (std::string(c.type) == "asr") expected.insert(expected.end(), {"AT+PMODS?", "AT+PMODS=0"});
     expected.push_back("AT+CFUN?");
-    EXPECT_EQ(std::vector<std::string>(first, sent.end()), expected);
+    // the SIM and network polls follow
+    ASSERT_GE(static_cast<size_t>(sent.end() - first), expected.size());
+    EXPECT_EQ(std::vector<std::string>(first, first + static_cast<long>(expected.size())),
+              expected);
 
     // nothing else touched the modem's other ttys
     if (c.data_dev[0]) {
@@ -77,7 +80,7 @@ TEST_P(EachModel, IsFoundPublishedAndInitialised) {
     EXPECT_FALSE(ts::contains(calls(), "telnetd")); // telnetdEnabled is 0
     EXPECT_TRUE(pin_lines(2).empty());              // "start": no power cycle
     ASSERT_FALSE(pin_lines(40).empty());
-    EXPECT_EQ(pin_lines(40).back(), "40 2 1 4000 0 4000"); // SIM not ready yet
+    EXPECT_EQ(pin_lines(40).front(), "40 2 1 4000 0 4000"); // SIM not ready yet
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -262,8 +265,9 @@ class Recovery : public Lted {
         for (size_t i = 1; i < scans.size(); ++i)
             EXPECT_NEAR(scans[i] - scans[i - 1], 4.0, slack(0.5));
 
-        EXPECT_FALSE(ts::file_exists(path("/tmp/IMSI")));
-        EXPECT_FALSE(ts::file_exists(path("/tmp/ICCID")));
+        // the stale identity went with the channel (the card's own is back by now)
+        EXPECT_NE(ts::read_file(path("/tmp/IMSI")), "460001234567890");
+        EXPECT_NE(ts::read_file(path("/tmp/ICCID")), "8986001234567890123");
         EXPECT_TRUE(ts::contains(log(), "lted: setRadioState(1)\n"));
         EXPECT_EQ(ts::count_of(calls(), "init_system start\n"), 1u);
         EXPECT_EQ(ts::count_of(calls(), "init_system restart\n"), 1u);

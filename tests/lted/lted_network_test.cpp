@@ -232,6 +232,7 @@ TEST_F(Net, DialFormFollowsTheRadioTechAndSearchingNeverDials) {
 TEST_F(Net, NoConnectionWithinFiveMinutesReboots) {
     boot(50);
     nvram_set("ping_server", ts::DataPath::kCarrierAddr);
+    nvram_set("ping_interval", "0"); // no data path here: the watchdog must never send
     start_sim("asr");
     ctl("set dial error");
     start_lted();
