@@ -166,6 +166,10 @@ TEST(CommandValues, WhatMayEnterACommandLine) {
         EXPECT_EQ(at_value_ok(c.value, false), c.quoted_ok) << c.value;
         EXPECT_EQ(at_value_ok(c.value, true), c.bare_ok) << c.value;
     }
+    // a command that does not fit is not sent cut (its closing quote lost)
+    char cmd[16];
+    EXPECT_TRUE(at_format(cmd, sizeof cmd, "AT+X=\"%s\"", "12345678"));
+    EXPECT_FALSE(at_format(cmd, sizeof cmd, "AT+X=\"%s\"", "123456789"));
 }
 
 } // namespace
