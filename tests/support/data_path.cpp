@@ -45,7 +45,9 @@ DataPath::DataPath(const TempRoot &root, const std::string &ifname) {
     shell(quoted(carrier_script()) + " sweep");
     ok_ = shell(quoted(carrier_script()) + " create " + id_ + " " + quoted(ifname)) == 0;
     make_dirs(root.path("/sbin"));
-    symlink(source_path("sim/sbin/udhcpc.sh").c_str(), root.path("/sbin/udhcpc.sh").c_str());
+    if (symlink(source_path("sim/sbin/udhcpc.sh").c_str(), root.path("/sbin/udhcpc.sh").c_str()) !=
+        0)
+        ok_ = false;
 }
 
 DataPath::~DataPath() {
