@@ -167,8 +167,9 @@ TEST_F(Net, SimPinStatesAndSettingsThatWouldInjectCommands) {
     nvram_set("wan_3g_pass", "pw");
     start_sim("9025", {"--sim", "pin", "--pin", "1234"});
     start_lted();
-    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(path("/tmp/ICCID")); }, 30000))
-        << log();
+    // the last programming step of the card's set-up
+    ASSERT_TRUE(wait_modem_log("> AT^NETCFG", 30000)) << log();
+    EXPECT_TRUE(ts::file_exists(path("/tmp/ICCID")));
     EXPECT_EQ(ts::count_of(log(), "lted: ************ try to verify SIM PIN ************\n"), 1u);
     std::vector<std::string> sent = commands("ttyUSB3");
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "AT+CPIN=\"1234\""), 1);

@@ -470,6 +470,7 @@ TEST(ModemSimData, DataHookFollowsTheCallItsAddressAndThePower) {
     ASSERT_TRUE(s.log_has("carrier down"));
     EXPECT_EQ(tty.ask("AT+CGACT=1,1"), "ERROR"); // no packet service
     s.ctl("set cgreg 1");
+    ASSERT_TRUE(s.log_has("ctl set cgreg 1"));
     EXPECT_EQ(tty.ask("AT+CGACT=1,1"), "OK");
     s.power(false);
     ASSERT_TRUE(s.log_has("power off"));
