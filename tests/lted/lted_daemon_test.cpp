@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <regex>
@@ -186,6 +188,22 @@ TEST_F(Lted, WaitsForTheConfigDaemonThenTunesTcpAndPowerCyclesTheModem) {
     ASSERT_EQ(off.size(), 1u);
     ASSERT_EQ(on.size(), 1u);
     EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+}
+
+TEST_F(Lted, OnlyTheSingleArgumentStartSkipsThePowerCycle) {
+    boot(20);
+    ts::write_file(path("/var/run/nvramd.pid"), "1\n");
+    std::vector<std::vector<std::string>> runs = {{"start", "now"}, {"Start"}, {"start"}};
+    for (size_t i = 0; i < runs.size(); ++i) {
+        ts::Process p;
+        std::vector<std::string> argv = {ts::bin_path("lted")};
+        argv.insert(argv.end(), runs[i].begin(), runs[i].end());
+        ts::spawn(p, argv, root->env());
+        ASSERT_TRUE(wait_log("lted: running\n", 10000, i + 1)) << log();
+        p.signal(SIGTERM);
+        ASSERT_TRUE(p.wait(10000));
+    }
+    EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn, kPowerOff, kPowerOn}));
 }
 
 TEST_F(Lted, SignalsReloadAndStop) {

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
@@ -33,8 +35,22 @@ inline std::vector<TimedLine> timed_lines(const std::string &file, const std::re
     return out;
 }
 
+// ctest runs the daemon's scenarios a second time against a modem with the
+// habits of real ones (see tests/lted/CMakeLists.txt).
+inline bool realistic_modem() {
+    const char *v = getenv("LTED_TEST_REALISTIC_MODEM");
+    return v && strcmp(v, "1") == 0;
+}
+
 class LtedFixture : public ::testing::Test {
   protected:
+    void SetUp() override {
+        // the real-clock scenarios take minutes; once is enough
+        if (realistic_modem() &&
+            ts::contains(::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                         "RealClock"))
+            GTEST_SKIP();
+    }
     void boot(unsigned factor) { root = std::make_unique<ts::TempRoot>(factor); }
 
     void TearDown() override {
@@ -60,6 +76,8 @@ class LtedFixture : public ::testing::Test {
     void start_sim(const std::string &model, std::vector<std::string> extra = {}) {
         std::vector<std::string> argv = {ts::bin_path("modemsim"), "--root", root->dir(), "--model",
                                          model};
+        if (realistic_modem())
+            argv.insert(argv.end(), {"--realistic", "--interleave", "+CIEV: 2,3"});
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (net) {
             auto more = net->modemsim_args(data_addr);
