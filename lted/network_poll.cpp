@@ -339,9 +339,16 @@ void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     char pid_system[64];
     snprintf(pid_system, sizeof pid_system, "%s-%s.pid", "/var/run/udhcp", ctx->ifname);
     RouterPath pid_path(pid_system);
-    snprintf(iface, sizeof iface, "-i%s", ctx->ifname);
-    snprintf(script, sizeof script, "-s%s", script_path.c_str());
-    snprintf(pidfile, sizeof pidfile, "-p%s", pid_path.c_str());
+    // a cut argument would name another interface or file: start nothing then
+    auto format = [](char *buf, const char *option, const char *value) {
+        int n = snprintf(buf, kArgSize, "%s%s", option, value);
+        return n > 0 && static_cast<size_t>(n) < kArgSize;
+    };
+    if (!format(iface, "-i", ctx->ifname) || !format(script, "-s", script_path.c_str()) ||
+        !format(pidfile, "-p", pid_path.c_str())) {
+        __log_str("lted: %s: dhcpc arguments too long\n", "ril_start_dhcpc_callback");
+        return;
+    }
     char name[] = "udhcpc", foreground[] = "-f";
     char *const argv[] = {name, foreground, iface, script, pidfile, nullptr};
     dhcp_pid = do_fork_call("udhcpc", argv);
