@@ -53,8 +53,8 @@ TEST_P(DialFlow, ConnectsWithALeaseAndRebootsWhenTheLinkBreaks) {
     nvram_set("wan_3g_authtype", "2");
     nvram_set("ping_server", ts::DataPath::kCarrierAddr);
     nvram_set("ping_interval", "20");
-    nvram_set("ping_timeout", "5");
-    nvram_set("ping_count", "2");
+    nvram_set("ping_timeout", "20"); // 2 s real: room for a loaded machine
+    nvram_set("ping_count", "3");
     start_sim(c.model);
     ctl(std::string("set spelling ") + c.spelling);
     ctl("set iccid 8986001234567890123F");
@@ -114,7 +114,7 @@ TEST_P(DialFlow, ConnectsWithALeaseAndRebootsWhenTheLinkBreaks) {
         EXPECT_FALSE(ts::contains(calls(), "reboot"));
     }
 
-    // the carrier side goes away: two lost replies, then "reboot" 5 s later
+    // the carrier side goes away: three lost replies, then "reboot" 5 s later
     ASSERT_EQ(net->carrier_sh("ip link set modem0 down"), 0);
     ASSERT_TRUE(wait_calls("reboot\n", 20000)) << log();
     auto lines = log_lines();
