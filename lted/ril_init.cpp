@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "command_server.h"
 #include "fd_io.h"
 #include "log.h"
 #include "modem_discovery.h"
@@ -9,7 +10,6 @@
 #include "network_poll.h"
 #include "nvram_env.h"
 #include "platform.h"
-#include "radio_hooks.h"
 #include "ril_context.h"
 #include "sim_bearer.h"
 #include "sys_utils.h"
@@ -158,7 +158,7 @@ void RIL_Init(ModemContext *ctx) {
     ril_context = ctx;
     reset_status(ctx);
     ril_settings_load(ctx, RIL_SETTINGS_ALL);
-    ril_services_init(ctx);
+    cmd_server_init(ctx);
     ctx->ping_sock = -1;
     if (ctx->wan_mode_3g == 1 && ctx->ping_server[0])
         __event_add_time_callback(ctx->loop, &kNoConnectionReboot, 0, ril_data_disconnect_callback,

@@ -45,7 +45,7 @@ DataPath::DataPath(const TempRoot &root, const std::string &ifname) {
     shell(quoted(carrier_script()) + " sweep");
     ok_ = shell(quoted(carrier_script()) + " create " + id_ + " " + quoted(ifname)) == 0;
     make_dirs(root.path("/sbin"));
-    if (symlink(source_path("sim/sbin/udhcpc.sh").c_str(), root.path("/sbin/udhcpc.sh").c_str()) !=
+    if (symlink(source_path("sim/rootfs/sbin/udhcpc.sh").c_str(), root.path("/sbin/udhcpc.sh").c_str()) !=
         0)
         ok_ = false;
 }

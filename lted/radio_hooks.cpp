@@ -1,3 +1,0 @@
-#include "radio_hooks.h"
-
-void ril_services_init(ModemContext *) {}
