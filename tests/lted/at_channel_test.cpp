@@ -187,6 +187,14 @@ TEST_F(AtChannel, FinalLinesAndErrorCodes) {
         EXPECT_EQ(ex.reply, nullptr);
     }
     {
+        // the line is promised to a caller that takes the reply, not to one that does not
+        Exchange ex;
+        ex.start(
+            [](AtReply **) { return at_send_command_singleline("AT+CSMS=1", "+CSMS:", nullptr); });
+        answer(ex, "AT+CSMS=1", "OK\r\n");
+        EXPECT_EQ(ex.rc, 0);
+    }
+    {
         Exchange ex;
         ex.start([](AtReply **r) { return at_send_command_singleline("AT+CSQ", "+CSQ:", r); });
         answer(ex, "AT+CSQ", "ERROR\r\n");
