@@ -212,12 +212,10 @@ void getSIMStatus(ModemContext *ctx) {
 }
 
 void sim_ready_setup(ModemContext *ctx) {
-    AtReply *reply = nullptr;
-    at_send_command_singleline("AT+CSMS=1", "+CSMS:", &reply);
-    at_response_free(reply);
+    at_send_command_singleline("AT+CSMS=1", "+CSMS:", nullptr);
     send("AT+CNMI=1,2,2,1,1");
 
-    reply = nullptr;
+    AtReply *reply = nullptr;
     int rc = at_send_command_singleline("AT+ICCID", "+ICCID:", &reply);
     const char *iccid = at_succeeded(rc, reply) ? first_string(reply) : nullptr;
     if (iccid) write_file_string("/tmp/ICCID", iccid);
