@@ -60,17 +60,16 @@ char *at_line_reader_next(AtLineReader *r, AtReadFn read, void *user) {
             empty_buffer(r);
             r->skip_rest = true;
         }
+        char *fresh = r->end;
         ssize_t n = read(r->end, static_cast<size_t>(AT_BUFFER_SIZE - (r->end - r->buf)), user);
         if (n <= 0) return nullptr;
         r->end += drop_nuls(r->end, static_cast<size_t>(n));
         *r->end = '\0';
         if (r->skip_rest) {
-            // the tail of an over-long line is no line of its own
-            char *e = strpbrk(r->cur, "\r\n");
-            if (!e) {
-                empty_buffer(r);
-                continue;
-            }
+            // the tail of an over-long line is no line of its own; it fills
+            // the buffer like any line, so each fill is logged
+            char *e = strpbrk(fresh, "\r\n");
+            if (!e) continue;
             r->cur = e;
             r->skip_rest = false;
         }
