@@ -89,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     cgi_set_output(out_pipe[1]);
 
     RequestContext context;
+    fuzz_shell_stand_in(true);
     int status = cgi_handle_request(body_pipe[0], &context);
+    fuzz_shell_stand_in(false);
     close(body_pipe[0]);
     close(out_pipe[1]);
     std::string out;

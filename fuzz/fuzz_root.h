@@ -1,7 +1,8 @@
 // A private router root for harnesses whose parsers read system files: every
 // system path of the code under test ("/tmp/web.session", "/proc/net/arp",
 // ...) resolves below it. Commands that the code runs find no program (PATH
-// names an empty folder), so nothing outside the root is touched.
+// names an empty folder), so nothing outside the root is touched; while a
+// page runs, no shell starts at all (fuzz_shell_stand_in).
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,11 @@
 // Makes the root once per process and points ROUTER_ROOT and PATH at it;
 // removed when the process exits normally.
 const std::string &fuzz_root();
+// While on, a command line that the code under test hands to the shell is
+// taken as run with exit status 0 and no process starts: a page that signals
+// a daemon on every request would otherwise start a shell per input.
+// libFuzzer's own commands (merging) always run.
+void fuzz_shell_stand_in(bool on);
 // Writes data to the system path below the root (making its folder).
 void fuzz_write(const char *system_path, const std::string &data);
 void fuzz_remove(const char *system_path);
