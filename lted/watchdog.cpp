@@ -93,9 +93,9 @@ void ping_build_request(uint8_t out[PING_PACKET_SIZE], uint16_t id, uint16_t seq
 int ping_reply_matches(const uint8_t *d, size_t n, uint16_t id, uint16_t seq) {
     if (n < 20 || (d[0] >> 4) != 4 || d[9] != 1) return 0;
     size_t hl = static_cast<size_t>(d[0] & 0x0F) * 4;
-    if (n < hl + 8) return 0;
     size_t total = static_cast<size_t>(d[2]) << 8 | d[3];
-    if (n < total) return 0;
+    // the ICMP header lies behind a whole IPv4 header and inside the datagram
+    if (hl < 20 || total < hl + 8 || n < total) return 0;
     const uint8_t *icmp = d + hl;
     return icmp[0] == 0 && get16(icmp + 4) == id && get16(icmp + 6) == seq ? 1 : 0;
 }

@@ -32,7 +32,9 @@ void ril_auto_reboot_callback(EventLoop *loop, void *arg);
 // (host byte order), zero padding.
 void ping_build_request(uint8_t out[PING_PACKET_SIZE], uint16_t id, uint16_t seq, uint32_t sec,
                         uint32_t usec);
-// 1 when the IPv4 datagram is an echo reply with this identifier and sequence.
+// 1 when the IPv4 datagram is an echo reply with this identifier and sequence;
+// 0 also for a header length below 20 bytes or a total length (which the
+// received bytes must reach) without room for the ICMP header.
 int ping_reply_matches(const uint8_t *datagram, size_t length, uint16_t id, uint16_t seq);
 // The sequence number after seq: 0xFFFF is followed by 1, 0 is never used.
 uint16_t ping_next_seq(uint16_t seq);

@@ -139,6 +139,10 @@ TEST(EchoPacket, RequestAndReplyChecks) {
     EXPECT_EQ(reply([](auto &d) { d.resize(27); }), 0); // no room for ICMP
     EXPECT_EQ(reply([](auto &d) { d.resize(10); }), 0); // no IP header
     EXPECT_EQ(reply([](auto &d) { d[0] = 0x46, d.insert(d.begin() + 20, 4, 0); }), 1); // options
+    // a header length below five words would put the reply inside the header
+    EXPECT_EQ(
+        reply([](auto &d) { d[0] = 0x44, d.erase(d.begin() + 16, d.begin() + 20), d[3] -= 4; }), 0);
+    EXPECT_EQ(reply([](auto &d) { d[3] = 27; }), 0); // the datagram ends inside the ICMP header
 
     EXPECT_EQ(ping_next_seq(0), 1);
     EXPECT_EQ(ping_next_seq(41), 42);
