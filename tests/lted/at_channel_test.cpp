@@ -357,6 +357,46 @@ TEST_F(AtChannel, SendingFromTheReaderThreadFails) {
     EXPECT_EQ(send_from_handler_result, AT_FAIL_THREAD);
 }
 
+// A record socket shows every write apart: a command and its "\r" go out as
+// one write, so the modem wakes once; a command too long for that still
+// arrives whole.
+TEST_F(AtChannel, CommandsGoOutInOneWrite) {
+    at_close();
+    close(peer);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    peer = sv[1];
+    ASSERT_EQ(at_open(sv[0], record_unsolicited), 0);
+    auto next_write = [this] {
+        char buf[4096];
+        pollfd p{peer, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) return std::string("<nothing>");
+        ssize_t n = read(peer, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("<eof>");
+    };
+    {
+        Exchange ex;
+        ex.start([](AtReply **r) { return at_send_command_singleline("AT+CSQ", "+CSQ:", r); });
+        EXPECT_EQ(next_write(), "AT+CSQ\r");
+        modem("+CSQ: 20,99\r\nOK\r\n");
+        ex.finish();
+        EXPECT_EQ(ex.rc, 0);
+    }
+    static const std::string long_command = "AT+CMGS=" + std::string(600, '7');
+    Exchange ex;
+    ex.start([](AtReply **r) { return at_send_command(long_command.c_str(), r); });
+    std::string got;
+    while (got.empty() || got.back() != '\r') {
+        std::string w = next_write();
+        if (w[0] == '<') break;
+        got += w;
+    }
+    EXPECT_EQ(got, long_command + "\r");
+    modem("OK\r\n");
+    ex.finish();
+    EXPECT_EQ(ex.rc, 0);
+}
+
 TEST_F(AtChannel, HandshakeLetsLateAnswersDrainAsUnsolicited) {
     std::thread modem_side([this] {
         EXPECT_EQ(command(), "ATQ0"); // a slow modem: this one times out after 250 ms
