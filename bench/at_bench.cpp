@@ -90,8 +90,7 @@ int main(int argc, char **argv) {
     if (count < 1 || rounds < 1) return 2;
 
     // the channel logs every line into the daemon's log, under a root of its own
-    char tmpl[] = "/tmp/at-bench-XXXXXX";
-    std::string root = mkdtemp(tmpl);
+    std::string root = bench::temp_dir("at-bench");
     mkdir((root + "/tmp").c_str(), 0755);
     setenv("ROUTER_ROOT", root.c_str(), 1);
     log_set_program(LogProgram::Lted);

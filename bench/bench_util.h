@@ -59,6 +59,14 @@ inline std::string expand(std::string text,
     return text;
 }
 
+// A new private directory under $TMPDIR (else /tmp), named after what uses it.
+inline std::string temp_dir(const char *name) {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + name + "-XXXXXX";
+    if (!mkdtemp(tmpl.data())) die("mkdtemp");
+    return tmpl;
+}
+
 // Starts a command line split at blanks (no shell), output to /dev/null.
 inline pid_t spawn(const std::string &line) {
     std::vector<std::string> words;

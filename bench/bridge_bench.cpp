@@ -97,8 +97,7 @@ void run_once(Contestant &c, size_t total, int fixed_port) {
     cfmakeraw(&tio);
     tcsetattr(master, TCSANOW, &tio);
 
-    char root_tmpl[] = "/tmp/bridge-bench-XXXXXX";
-    std::string root = mkdtemp(root_tmpl);
+    std::string root = bench::temp_dir("bridge-bench");
     mkdir((root + "/dev").c_str(), 0755);
     mkdir((root + "/tmp").c_str(), 0755);
     if (symlink(dev.c_str(), (root + "/dev/ttyUSB0").c_str()) != 0) bench::die("symlink");
