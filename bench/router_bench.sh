@@ -7,7 +7,9 @@
 # idle: lted at rest with the modem connected, ROUNDS windows: resident
 #       memory, CPU per hour, wake-ups per second.
 # web:  webapi pages against a trivial C CGI under the same lighttpd, A, B,
-#       A, B, ...: requests per second at concurrency 1 and 8 (wrk).
+#       A, B, ...: requests per second at concurrency 1 and 8 (wrk). With
+#       WEBAPI_BEFORE=PROGRAM, that program (an earlier webapi) runs the
+#       same pages as a third contestant, under /before/.
 set -euo pipefail
 bin=$1 rounds=$2
 shift 2
@@ -88,6 +90,15 @@ if wants web; then
     "$src/sim/web/setup" "$root" "$port" "$bin"
     cgi="$root/etc_ro/lighttpd/www/cgi-bin"
     ln -sfn "$bin/cgi_min" "$cgi/min.cgi"
+    contestants=(webapi cgi_min)
+    if [ -n "${WEBAPI_BEFORE:-}" ]; then
+        contestants+=(before)
+        mkdir -p "$root/etc_ro/lighttpd/www/before"
+        "$bin/webpages" | while read -r page; do
+            ln -sfn "$WEBAPI_BEFORE" "$root/etc_ro/lighttpd/www/before/$page"
+        done
+        sed -i 's|^\$HTTP\["url"\] =~ "^/cgi-bin/"|$HTTP["url"] =~ "^/(cgi-bin\|before)/"|' "$root/sim/lighttpd.conf"
+    fi
     lighttpd -D -f "$root/sim/lighttpd.conf" >"$root/sim/lighttpd.out" 2>&1 &
     pids+=($!)
     for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
@@ -126,12 +137,13 @@ LUA
         for p in "${pages[@]}"; do
             read -r name method page body <<<"$p"
             for c in 1 8; do
-                for who in webapi cgi_min; do
-                    target=$page
-                    [ "$who" = cgi_min ] && target=min.cgi
+                for who in "${contestants[@]}"; do
+                    target=$url/$page
+                    [ "$who" = cgi_min ] && target=$url/min.cgi
+                    [ "$who" = before ] && target=${url%/cgi-bin}/before/$page
                     script "$root/req.lua" "$method" "${body:-}"
                     rps=$(wrk -t "$((c < 2 ? 1 : 2))" -c "$c" -d "${wrk_seconds}s" -s "$root/req.lua" \
-                        "$url/$target" | awk '/^Requests\/sec/ { print $2 }')
+                        "$target" | awk '/^Requests\/sec/ { print $2 }')
                     echo "$r $name $c $who $rps" >>"$root/web"
                 done
                 # a login replaces the session: take the new one for the next pages
@@ -149,7 +161,14 @@ LUA
             b=$(awk -v n="$name" -v c="$c" '$2 == n && $3 == c && $4 == "cgi_min" { print $5 }' "$root/web" | median)
             ratio=$(awk -v n="$name" -v c="$c" '$2 == n && $3 == c { v[$1, $4] = $5; rr[$1] = 1 }
                 END { for (r in rr) if (v[r, "cgi_min"] > 0) print v[r, "webapi"] / v[r, "cgi_min"] }' "$root/web" | median)
-            printf '  %-14s concurrency %d: webapi %7.0f  cgi_min %7.0f  ratio %.2fx\n' "$name" "$c" "$a" "$b" "$ratio"
+            printf '  %-14s concurrency %d: webapi %7.0f  cgi_min %7.0f  ratio %.2fx' "$name" "$c" "$a" "$b" "$ratio"
+            if [ -n "${WEBAPI_BEFORE:-}" ]; then
+                printf '  before %7.0f  webapi / before %.2fx' \
+                    "$(awk -v n="$name" -v c="$c" '$2 == n && $3 == c && $4 == "before" { print $5 }' "$root/web" | median)" \
+                    "$(awk -v n="$name" -v c="$c" '$2 == n && $3 == c { v[$1, $4] = $5; rr[$1] = 1 }
+                        END { for (r in rr) if (v[r, "before"] > 0) print v[r, "webapi"] / v[r, "before"] }' "$root/web" | median)"
+            fi
+            echo
         done
     done
 fi
