@@ -27,15 +27,28 @@ pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 size_t format_line(char *buf, time_t t, const timespec &mono, const char *format, va_list ap) {
     size_t used = 0;
     if (current->time_header) {
-        struct tm tm {};
-        localtime_r(&t, &tm);
-        int n = snprintf(buf, LOG_LINE_MAX,
-                         "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ", tm.tm_year + 1900,
-                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                         static_cast<unsigned long>(mono.tv_sec),
+        // The calendar part changes once a second: lines of the same second
+        // (an AT exchange writes three) reuse it.
+        static time_t date_of = -1;
+        static char date[32];
+        static size_t date_len;
+        if (t != date_of) {
+            struct tm tm {};
+            localtime_r(&t, &tm);
+            int n = snprintf(date, sizeof date, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            if (n < 0) return 0;
+            date_len =
+                static_cast<size_t>(n) < sizeof date ? static_cast<size_t>(n) : sizeof date - 1;
+            date_of = t;
+        }
+        memcpy(buf, date, date_len);
+        int n = snprintf(buf + date_len, LOG_LINE_MAX - date_len,
+                         "%6lu.%03lu: ", static_cast<unsigned long>(mono.tv_sec),
                          static_cast<unsigned long>(mono.tv_nsec / 1000000));
         if (n < 0) return 0;
-        used = static_cast<size_t>(n) < LOG_LINE_MAX ? static_cast<size_t>(n) : LOG_LINE_MAX - 1;
+        used = date_len + static_cast<size_t>(n);
+        if (used > LOG_LINE_MAX - 1) used = LOG_LINE_MAX - 1;
     }
     int n = vsnprintf(buf + used, LOG_LINE_MAX - used, format, ap);
     if (n < 0) return used;
