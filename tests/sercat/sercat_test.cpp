@@ -1,5 +1,6 @@
 // sercat against a pty standing in for the serial device and a local server on
-// port 2500. The port is fixed, so every test has its own loopback address.
+// port 2500. The port is fixed, so every test process has its own loopback
+// address: parallel runs (other suites, other clones) never meet.
 #include <gtest/gtest.h>
 #include <pty_pair.h>
 #include <test_support.h>
@@ -13,6 +14,13 @@
 namespace {
 
 constexpr int kPort = 2500;
+
+// 127.A.B.C from this process's id.
+std::string own_address() {
+    unsigned pid = static_cast<unsigned>(getpid());
+    return "127." + std::to_string(1 + pid / 62500 % 250) + "." +
+           std::to_string(1 + pid / 250 % 250) + "." + std::to_string(1 + pid % 250);
+}
 
 // One sercat connected to the test's server.
 struct Session {
@@ -60,11 +68,11 @@ TEST(Sercat, WithoutArgumentsPrintsUsage) {
 TEST(Sercat, StartUpFailuresExitWithStatusOne) {
     ts::PtyPair pty;
     // nothing listens on this address
-    ts::Process refused = run_to_end({"127.0.25.3", pty.slave_path});
+    ts::Process refused = run_to_end({own_address(), pty.slave_path});
     EXPECT_EQ(refused.exit_code(), 1);
     EXPECT_TRUE(ts::contains(refused.err(), "connect: ")) << refused.err();
 
-    ts::Process no_device = run_to_end({"127.0.25.3", "/nonexistent/ttyUSB0"});
+    ts::Process no_device = run_to_end({own_address(), "/nonexistent/ttyUSB0"});
     EXPECT_EQ(no_device.exit_code(), 1);
     EXPECT_TRUE(ts::contains(no_device.err(), "init_serial: ")) << no_device.err();
 
@@ -74,7 +82,7 @@ TEST(Sercat, StartUpFailuresExitWithStatusOne) {
 }
 
 TEST(Sercat, DevicePathIsKeptUpTo127Characters) {
-    Session s("127.0.25.2");
+    Session s(own_address());
     ASSERT_GE(s.listener, 0);
     char tmpl[] = "/tmp/sercat-dev-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -96,7 +104,7 @@ TEST(Sercat, DevicePathIsKeptUpTo127Characters) {
 }
 
 TEST(Sercat, NetworkBytesReachTheSerialPortAsWholeFrames) {
-    Session s("127.0.25.4");
+    Session s(own_address());
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(ts::write_all_fd(s.conn, "ab~cd"));
     EXPECT_EQ(ts::read_within(s.pty.master, 3, 3000), "ab~");
@@ -121,7 +129,7 @@ TEST(Sercat, NetworkBytesReachTheSerialPortAsWholeFrames) {
 }
 
 TEST(Sercat, SerialBytesReachTheServerAsWholeFrames) {
-    Session s("127.0.25.5");
+    Session s(own_address());
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(ts::write_all_fd(s.pty.master, "hello~wor"));
     EXPECT_EQ(ts::read_within(s.conn, 6, 3000), "hello~");
@@ -138,7 +146,7 @@ TEST(Sercat, SerialBytesReachTheServerAsWholeFrames) {
 }
 
 TEST(Sercat, ServerCloseEndsItWithStatusZero) {
-    Session s("127.0.25.6");
+    Session s(own_address());
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(ts::write_all_fd(s.pty.master, "x~"));
     ASSERT_EQ(ts::read_within(s.conn, 2, 3000), "x~"); // both threads are up
@@ -149,7 +157,7 @@ TEST(Sercat, ServerCloseEndsItWithStatusZero) {
 }
 
 TEST(Sercat, SigintEndsItWithStatusZero) {
-    Session s("127.0.25.7");
+    Session s(own_address());
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(ts::write_all_fd(s.pty.master, "x~"));
     ASSERT_EQ(ts::read_within(s.conn, 2, 3000), "x~"); // both threads are up
@@ -160,7 +168,7 @@ TEST(Sercat, SigintEndsItWithStatusZero) {
 }
 
 TEST(Sercat, PeerGoneWhileSerialFramesGoOutIsAnOrderlyClose) {
-    Session s("127.0.25.8");
+    Session s(own_address());
     ASSERT_TRUE(s.start());
     // fill the serial side: the main thread blocks writing to the device
     fcntl(s.conn, F_SETFL, O_NONBLOCK);
@@ -198,7 +206,7 @@ TEST(Sercat, PeerGoneWhileSerialFramesGoOutIsAnOrderlyClose) {
 // a new tty. The serial side must find it again although the server only
 // listens.
 TEST(Sercat, AHungUpDeviceIsReopenedFromTheSerialSide) {
-    Session s("127.0.25.9");
+    Session s(own_address());
     ASSERT_GE(s.listener, 0);
     char tmpl[] = "/tmp/sercat-dev-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
