@@ -263,7 +263,7 @@ TEST(PagesWithTheDaemon, ShowLiveModemValues) {
     CgiAnswer home = web.call_with_session({.page = "home.cgi"});
     EXPECT_EQ(home.member("imei"), "\"861234567890123\"");
     EXPECT_EQ(home.member("csq"), "20");
-    EXPECT_EQ(home.member("nettype"), "\"\""); // the network poll is not running yet
+    EXPECT_EQ(home.member("nettype"), "\"LTE\""); // the network poll ran as the radio came on
     CgiAnswer state = web.call_with_session({.page = "state.cgi"});
     EXPECT_EQ(state.member("operator"), "\"Simulated Network\"");
     EXPECT_EQ(state.member("signalbar"), "4");
