@@ -11,6 +11,8 @@
 #       WEBAPI_BEFORE=PROGRAM, that program (an earlier webapi) runs the
 #       same pages as a third contestant, under /before/.
 set -euo pipefail
+# a step that fails says where, rather than ending the run without a word
+trap 'echo "router_bench.sh: line $LINENO failed (status $?)" >&2' ERR
 bin=$1 rounds=$2
 shift 2
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,9 +59,11 @@ for _ in $(seq 100); do [ -f "$root/sim/modemsim.pid" ] && break; sleep 0.05; do
 ip netns exec "$netid-router" "$bin/lted" start >"$root/tmp/lted.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
+    # lted among the namespace's processes (its DHCP client and shells too):
+    # a pid that is not lted is no failure of the search
     lted=$(ip netns pids "$netid-router" 2>/dev/null | while read -r p; do
-        [ "$(cat /proc/"$p"/comm 2>/dev/null)" = lted ] && echo "$p"
-    done | head -1)
+        if [ "$(cat /proc/"$p"/comm 2>/dev/null)" = lted ]; then echo "$p"; fi
+    done | head -1 || true)
     [ -n "$lted" ] && break
     sleep 0.05
 done
