@@ -10,7 +10,7 @@ const portF = (key, label) => ({ key, label, type: 'number', min: 1, max: 65535 
 const protoF = (key, label = 'Protocol') => ({ key, label, type: 'select', options: PROTO });
 const comment = { key: 'comment', label: 'Comment', optional: true, maxlen: 32, check: (s) => check.ruleText(s) };
 const range = (a, b) => (a === b ? a : `${a}–${b}`);
-const ordered = (lo, hi, what) => (Number(lo) > Number(hi) ? `The last ${what} port comes before the first.` : '');
+const ordered = (lo, hi, what) => (Number(lo) > Number(hi) ? `The last ${what ? `${what} ` : ''}port comes before the first.` : '');
 
 // A screen of switches plus rule lists; lists: [[answer key, list name, RuleList options]].
 async function rulesScreen(ctx, { page, intro, fields, lists }) {
