@@ -86,7 +86,7 @@ test('a LAN change is checked in the browser, stored, and waits for the restart'
   await page.getByLabel('Host name').fill('www-test');
   await page.getByLabel('Last address').fill('192.168.2.150');
   await page.getByRole('button', { name: 'Save' }).click();
-  await page.getByText('Must be in the LAN network').waitFor();
+  await page.getByText('Must be in the network 192.168.1.0/24.').waitFor();
   assert.deepEqual(posts, [], 'nothing is sent while a field is wrong');
   assert.equal(await page.getByLabel('Last address').getAttribute('aria-invalid'), 'true');
   await page.getByLabel('Last address').fill('192.168.1.150');

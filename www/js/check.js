@@ -51,9 +51,13 @@ export function netmask(s) {
 export function inSubnet(ip, base, mask) {
   const a = ipNumber(ip), b = ipNumber(base), m = ipNumber(mask);
   if (a < 0 || b < 0 || m < 0) return '';
-  if (((a & m) >>> 0) !== ((b & m) >>> 0)) return `Must be in the LAN network ${base}/${mask}.`;
+  if (((a & m) >>> 0) !== ((b & m) >>> 0)) {
+    const net = (b & m) >>> 0;
+    const bits = 32 - Math.log2((~m >>> 0) + 1);
+    return `Must be in the network ${[24, 16, 8, 0].map((s) => (net >>> s) & 255).join('.')}/${Number.isInteger(bits) ? bits : mask}.`;
+  }
   const hostPart = (a & ~m) >>> 0;
-  if (hostPart === 0 || hostPart === (~m >>> 0)) return 'This is the network or broadcast address of the LAN.';
+  if (hostPart === 0 || hostPart === (~m >>> 0)) return 'This is the network or broadcast address of this network.';
   return '';
 }
 

@@ -130,8 +130,8 @@ async function showLogin() {
   function lockOut(seconds) {
     const end = Date.now() + seconds * 1000;
     for (const f of form.fields) f.input.disabled = true;
-    form.btn.disabled = true;
-    form.el.dataset.locked = '1';
+    form.locked = true;
+    form.busy(false);
     form.say(`Too many failed logins: logging in is blocked for ${seconds} seconds.`, 'err');
     const tick = () => {
       const left = Math.ceil((end - Date.now()) / 1000);
@@ -142,8 +142,8 @@ async function showLogin() {
       }
       clock.textContent = '';
       for (const f of form.fields) f.input.disabled = false;
-      form.btn.disabled = false;
-      delete form.el.dataset.locked;
+      form.locked = false;
+      form.busy(false);
       form.say('You can log in again.');
       form.field('password').input.focus();
     };

@@ -176,8 +176,9 @@ export class Form {
     this.msg.textContent = text;
     this.msg.className = `msg ${kind}`;
   }
+  // locked: the button stays disabled whatever a submission does
   busy(on) {
-    this.btn.disabled = on;
+    this.btn.disabled = on || Boolean(this.locked);
     this.el.setAttribute('aria-busy', String(on));
   }
 }

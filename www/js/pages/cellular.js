@@ -85,9 +85,9 @@ export async function sim(ctx) {
         const ans = await call('sim.cgi', body, { timeout: 60000 });
         if (ans.result === -1) return form.say('The router refused the request.', 'err');
         const ok = ans.result === 0;
+        await load();
         note.textContent = ok ? `${title}: done.` : `The SIM card refused the ${what} (or the modem did not answer).`;
         note.className = `msg ${ok ? 'ok' : 'err'}`;
-        await load();
         note.focus();
       },
     });

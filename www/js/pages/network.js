@@ -80,7 +80,7 @@ export async function wan(ctx) {
       { section: 'Fixed address', show: STATIC },
       { key: 'ipaddr', label: 'IP address', maxlen: 15, show: STATIC, check: check.hostIp },
       { key: 'netmask', label: 'Netmask', maxlen: 15, show: STATIC, check: check.netmask },
-      { key: 'gateway', label: 'Gateway', maxlen: 15, show: STATIC, check: (s, v) => check.hostIp(s) || check.inSubnet(s, v.ipaddr, v.netmask).replace('the LAN network', 'the network') },
+      { key: 'gateway', label: 'Gateway', maxlen: 15, show: STATIC, check: (s, v) => check.hostIp(s) || check.inSubnet(s, v.ipaddr, v.netmask) },
       { key: 'dns', label: 'DNS server', maxlen: 15, show: STATIC, check: check.ipv4 },
       { key: 'dns2', label: 'Second DNS server', maxlen: 15, optional: true, show: STATIC, check: check.ipv4 },
       { section: 'MAC address', show: ETHERNET },

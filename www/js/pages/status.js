@@ -65,11 +65,12 @@ export async function status(ctx) {
   const online = h('span', { class: 'badge', 'data-k': 'online' });
   const bars = h('span', { class: 'bars', role: 'img' }, h('i'), h('i'), h('i'), h('i'));
   const net = h('span', { class: 'big', 'data-k': 'summary' });
+  const simNote = h('a', { href: '#sim', hidden: true });
   const updated = h('p', { class: 'updated', 'aria-live': 'off' });
   const error = h('p', { class: 'msg err', role: 'alert' });
   const meter = h('div', { class: 'meter', 'aria-hidden': 'true' }, h('span'));
   ctx.main.append(
-    h('section', { class: 'card hero', 'aria-label': 'Connection' }, online, bars, net),
+    h('section', { class: 'card hero', 'aria-label': 'Connection' }, online, bars, net, simNote),
     error,
     h('div', { class: 'cards' }, [...cards].map(([name, dl]) => h('section', { class: 'card', 'aria-label': name }, h('h2', {}, name), dl, name === 'Device' ? meter : ''))),
     updated,
@@ -85,6 +86,9 @@ export async function status(ctx) {
     bars.dataset.bars = String(nbars);
     net.textContent = [s.operator || s.netoperator, s.nettype || m.nettype].filter(has).join(' · ') || 'No mobile network';
     for (const [, key, , fn] of ROWS) cells[key].textContent = fn(m, s) || '—';
+    const lock = m.simstate || s.sim;
+    simNote.hidden = lock !== 'PIN' && lock !== 'PUK';
+    simNote.textContent = `The SIM card needs its ${lock === 'PUK' ? 'PUK' : 'PIN'}: enter it`;
     meter.firstChild.style.width = m.MemTotal ? `${Math.round((100 * (m.MemTotal - m.MemFree)) / m.MemTotal)}%` : '0';
     updated.textContent = `Updated at ${new Date().toLocaleTimeString()}; refreshed every ${REFRESH_MS / 1000} seconds.`;
   }
