@@ -82,9 +82,8 @@ async function route() {
     main.append(h('p', { class: 'msg err', role: 'alert' }, e.message));
     main.dataset.ready = 'error';
   }
-  if (document.activeElement === document.body || document.activeElement === main || !main.contains(document.activeElement)) {
-    if (!nav.contains(document.activeElement)) title.focus();
-  }
+  // the new screen's heading takes the focus, unless the user went on already
+  if (!main.contains(document.activeElement) || document.activeElement === main) title.focus({ preventScroll: true });
 }
 
 // The login screen; shown at start without a session and whenever the router

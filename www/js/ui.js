@@ -65,7 +65,7 @@ function makeField(spec) {
     get() {
       if (type === 'check') return input.checked ? on : off;
       const s = input.value;
-      if (type === 'number') return s.trim() === '' ? NaN : Number(s.trim());
+      if (type === 'number') return /^-?\d+$/.test(s.trim()) ? Number(s.trim()) : NaN;
       if (type === 'select' && spec.num) return Number(s);
       if (type === 'time') {
         const m = /^(\d\d):(\d\d)$/.exec(s);
