@@ -11,6 +11,7 @@ const SCREENS = [
   ['clients', 'Clients', 'Overview', 'services', 'clients'],
   ['mobile', 'Mobile network', 'Cellular', 'cellular', 'mobile'],
   ['sim', 'SIM card', 'Cellular', 'cellular', 'sim'],
+  ['location', 'Location', 'Cellular', 'cellular', 'location'],
   ['lan', 'LAN', 'Network', 'network', 'lan'],
   ['wan', 'WAN', 'Network', 'network', 'wan'],
   ['wifi', 'Wi-Fi', 'Network', 'network', 'wifi'],

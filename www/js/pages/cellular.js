@@ -111,3 +111,33 @@ export async function sim(ctx) {
 
   await load();
 }
+
+// The modem's clock and, while connected, its position report.
+export async function location(ctx) {
+  const facts = h('dl');
+  const again = h('button', { type: 'button' }, 'Ask the modem again');
+  const busy = h('p', { class: 'help', role: 'status' });
+  ctx.main.append(
+    h('p', { class: 'intro' }, 'The modem\'s clock and the position it reports. A position is known only while the mobile connection is up; asking takes up to ten seconds.'),
+    h('section', { class: 'card', 'aria-label': 'Location' }, facts, h('div', { class: 'actions' }, again), busy),
+  );
+  async function load() {
+    again.disabled = true;
+    busy.textContent = 'Asking the modem…';
+    try {
+      const a = await call('gps.cgi', undefined, { timeout: 30000 });
+      const row = (k, label, v) => [h('dt', {}, label), h('dd', { 'data-k': k }, v)];
+      const fix = typeof a.Latitude === 'number' && typeof a.Longitude === 'number';
+      facts.replaceChildren(
+        ...row('Time', 'Modem clock', a.Time || 'Not known'),
+        ...row('Latitude', 'Latitude', fix ? `${a.Latitude.toFixed(6)}°` : 'No position'),
+        ...row('Longitude', 'Longitude', fix ? `${a.Longitude.toFixed(6)}°` : 'No position'),
+      );
+    } finally {
+      again.disabled = false;
+      busy.textContent = '';
+    }
+  }
+  again.addEventListener('click', () => load().catch((e) => (busy.textContent = e.message)));
+  await load();
+}
