@@ -68,6 +68,9 @@ struct EventLoop {
     int exiting;
     pthread_mutex_t lock;
     unsigned dispatch_pass;
+    // a wake-up byte is in the pipe and not yet read: wake-ups never fill
+    // the pipe, so the signal handler's byte always finds room
+    std::atomic<int> wake_pending;
 };
 
 namespace {
@@ -169,6 +172,7 @@ void dispatch_timers(EventLoop *loop) {
 
 void dispatch_signals(EventLoop *loop) {
     unsigned char bytes[32];
+    loop->wake_pending.store(0); // before the read: a later wake-up writes again
     ssize_t n = read(loop->wake_read, bytes, sizeof bytes);
     for (ssize_t i = 0; i < n; ++i) {
         if (bytes[i] == 0) continue;
@@ -242,13 +246,7 @@ bool event_time_before(const EventTime &a, const EventTime &b) {
 }
 
 int event_now(EventTime *out) {
-    out->sec = 0;
-    out->usec = 0;
-    timespec ts;
-    if (boot_clock_now(&ts) != 0) return -1;
-    out->sec = static_cast<int32_t>(ts.tv_sec);
-    out->usec = static_cast<int32_t>(ts.tv_nsec / 1000);
-    return 0;
+    return boot_clock_usec(&out->sec, &out->usec);
 }
 
 EventLoop *event_create(void *userdata) {
@@ -281,12 +279,14 @@ void *event_userdata(EventLoop *loop) {
 
 int event_wakeup(EventLoop *loop) {
     if (loop->wake_write < 0) return -1;
+    if (loop->wake_pending.exchange(1) != 0) return 0; // the loop wakes already
     unsigned char zero = 0;
     ssize_t n;
     do {
         n = write(loop->wake_write, &zero, 1);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // already woken
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // full of signals: awake
+    if (n != 1) loop->wake_pending.store(0);
     return n == 1 ? 0 : -1;
 }
 

@@ -2,6 +2,7 @@
 // command socket.
 #include "local_socket.h"
 
+#include "fd_io.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -84,15 +85,7 @@ int socket_unix_connect(int sock, const char *path, size_t length) {
 }
 
 int socket_write_all(int fd, const void *data, size_t length) {
-    const char *p = static_cast<const char *>(data);
-    while (length > 0) {
-        ssize_t n = write(fd, p, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
+    return fd_write_all(fd, data, length, nullptr) == 0 ? 0 : -1;
 }
 
 int socket_write_size(int fd, const void *data, size_t length) {

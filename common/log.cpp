@@ -20,14 +20,12 @@ constexpr LogProgramConfig kPrograms[] = {
 const LogProgramConfig *current = &kPrograms[0];
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-size_t format_line(char *buf, const char *format, va_list ap) {
+// t and mono: when the line is written (wall clock, boot clock).
+size_t format_line(char *buf, time_t t, const timespec &mono, const char *format, va_list ap) {
     size_t used = 0;
     if (current->time_header) {
-        time_t t = time(nullptr);
         struct tm tm {};
         localtime_r(&t, &tm);
-        timespec mono{};
-        boot_clock_now(&mono);
         int n = snprintf(buf, LOG_LINE_MAX,
                          "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ", tm.tm_year + 1900,
                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
@@ -80,11 +78,22 @@ const LogProgramConfig *log_program_config() {
 void __log_str(const char *format, ...) {
     if (!current->file) return;
     char buf[LOG_LINE_MAX];
+    // The clocks are read first: the boot clock has a lock of its own, never
+    // taken inside this one.
+    time_t t = 0;
+    timespec mono{};
+    if (current->time_header) {
+        t = time(nullptr);
+        boot_clock_now(&mono);
+    }
     va_list ap;
     va_start(ap, format);
-    size_t len = format_line(buf, format, ap);
-    va_end(ap);
+    // Formatted under the lock: localtime_r takes the C library's own lock,
+    // which a fork must not catch held (see the fork handlers), or a child
+    // that logs hangs.
     pthread_mutex_lock(&log_lock);
+    size_t len = format_line(buf, t, mono, format, ap);
+    va_end(ap);
     if (len > 0) append(buf, len);
     pthread_mutex_unlock(&log_lock);
 }

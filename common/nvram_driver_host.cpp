@@ -11,6 +11,7 @@
 // flash copy, and without that from the factory settings built in from
 // sim/nvram/<section>.defaults. Files are replaced through a temporary file
 // and a rename, so a reader or a crash never sees half a section.
+#include "fd_io.h"
 #include "nvram_driver.h"
 #include "nvram_env.h"
 #include "platform.h"
@@ -86,14 +87,11 @@ void section_path(const Store *st, int index, const char *kind, char *path, size
 
 // Makes the text well formed: ends it after its last complete string.
 void text_seal(SectionText *t, size_t length) {
-    size_t pos = 0;
-    while (pos < length && t->text[pos] != '\0') {
-        const void *nul = memchr(t->text + pos, '\0', length - pos);
-        if (!nul) break;
-        size_t next = static_cast<size_t>(static_cast<const char *>(nul) - t->text) + 1;
-        if (next >= t->capacity) break; // no room left for the closing empty string
+    size_t pos = 0, next = 0;
+    NvramTextEntry e;
+    // each string kept must leave room for the closing empty string
+    while (nvram_text_next(t->text, length, &next, &e) && next < t->capacity)
         pos = next;
-    }
     t->text[pos] = '\0';
     t->used = pos + 1;
 }
@@ -164,12 +162,12 @@ int text_current(const Store *st, int index, SectionText *t) {
 // Offset of the entry of name, or -1.
 long text_find(const SectionText *t, const char *name) {
     size_t name_len = strlen(name);
-    for (size_t pos = 0; t->text[pos] != '\0';) {
-        const char *entry = t->text + pos;
-        if (strncmp(entry, name, name_len) == 0 && entry[name_len] == '=')
-            return static_cast<long>(pos);
-        pos += strlen(entry) + 1;
-    }
+    size_t pos = 0, at = 0;
+    NvramTextEntry e;
+    for (; nvram_text_next(t->text, t->used, &pos, &e); at = pos)
+        if (e.eq && static_cast<size_t>(e.eq - e.text) == name_len &&
+            memcmp(e.text, name, name_len) == 0)
+            return static_cast<long>(at);
     return -1;
 }
 
@@ -181,14 +179,8 @@ int text_write_file(const Store *st, int index, const char *kind, const SectionT
     snprintf(tmp, sizeof tmp, "%s/.%s.%s.XXXXXX", st->dir, nvram_section_name(index), kind);
     int fd = mkstemp(tmp);
     if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < t->used) {
-        ssize_t n = write(fd, t->text + done, t->used - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    bool ok = done == t->used && fchmod(fd, 0644) == 0 && (!durable || fsync(fd) == 0);
+    bool ok = fd_write_all(fd, t->text, t->used, nullptr) == 0 && fchmod(fd, 0644) == 0 &&
+              (!durable || fsync(fd) == 0);
     int saved = errno;
     if (close(fd) < 0 && ok) {
         saved = errno;

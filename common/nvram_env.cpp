@@ -117,21 +117,16 @@ void cache_clear(NvramSection *s) {
     }
 }
 
-// Fills the cache from the section text. -1 when memory ran out.
+// Fills the cache from the section text; an entry without "=" ends it. -1
+// when memory ran out.
 int cache_load(NvramSection *s, size_t text_size) {
-    char *p = s->text;
-    char *end = s->text + text_size;
-    for (int n = 0; n < MAX_CACHE_ENTRY; n++) {
-        char *eq = strchr(p, '=');
-        if (!eq) break;
-        *eq = '\0';
-        char *value = eq + 1;
+    size_t pos = 0;
+    NvramTextEntry t;
+    for (int n = 0; n < MAX_CACHE_ENTRY && nvram_text_next(s->text, text_size, &pos, &t); n++) {
+        if (!t.eq) break;
         NvramCacheEntry &e = s->cache[n];
-        e.name = strdup(p);
-        if (!e.name || cache_store_value(&e, value) < 0) return -1;
-        char *next = value + strlen(value) + 1;
-        if (end - next < 2 || *next == '\0') break;
-        p = next;
+        e.name = strndup(t.text, static_cast<size_t>(t.eq - t.text));
+        if (!e.name || cache_store_value(&e, t.eq + 1) < 0) return -1;
     }
     return 0;
 }
@@ -295,17 +290,27 @@ int nvram_getall_foreach(int index, void (*each)(const char *name, const char *v
         return -1;
     }
     int count = 0;
-    char *end = text + text_size;
-    for (char *p = text; p < end && *p;) {
-        char *eq = strchr(p, '=');
-        if (!eq) break;
-        *eq = '\0';
-        each(p, eq + 1, user);
+    size_t pos = 0;
+    NvramTextEntry t;
+    while (nvram_text_next(text, text_size, &pos, &t) && t.eq) {
+        text[t.eq - text] = '\0'; // the name ends there
+        each(t.text, t.eq + 1, user);
         count++;
-        p = eq + 1 + strlen(eq + 1) + 1;
     }
     free(text);
     return count;
+}
+
+int nvram_text_next(const char *text, size_t size, size_t *pos, NvramTextEntry *entry) {
+    if (*pos >= size || text[*pos] == '\0') return 0;
+    const char *start = text + *pos;
+    const void *nul = memchr(start, '\0', size - *pos);
+    if (!nul) return 0;
+    entry->text = start;
+    entry->length = static_cast<size_t>(static_cast<const char *>(nul) - start);
+    entry->eq = static_cast<const char *>(memchr(start, '=', entry->length));
+    *pos += entry->length + 1;
+    return 1;
 }
 
 int nvram_section_index(const char *name) {

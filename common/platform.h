@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 // An absolute system path as this process must open it.
@@ -78,6 +79,18 @@ const char *router_root();
 
 // Boot clock, in place of clock_gettime(CLOCK_MONOTONIC). 0 or -1.
 int boot_clock_now(struct timespec *now);
+// Boot clock in seconds and microseconds (nanoseconds / 1000, truncated),
+// the time values of the event loop and the utilities; both 0 when the
+// clock cannot be read. 0 or -1.
+inline int boot_clock_usec(int32_t *sec, int32_t *usec) {
+    *sec = 0;
+    *usec = 0;
+    timespec ts;
+    if (boot_clock_now(&ts) != 0) return -1;
+    *sec = static_cast<int32_t>(ts.tv_sec);
+    *usec = static_cast<int32_t>(ts.tv_nsec / 1000);
+    return 0;
+}
 // Speed-up factor of the boot clock (1 on the target).
 unsigned boot_clock_factor();
 // A boot-clock interval as the real interval to wait.

@@ -18,7 +18,6 @@
 
 namespace {
 constexpr int kModemPowerPin = 2;
-constexpr int kUnlimited = 4000;
 } // namespace
 
 int do_system_call(const char *command) {
@@ -42,13 +41,13 @@ int do_system_call(const char *command) {
 int do_fork_call(const char *path, char *const argv[]) {
     pid_t pid = fork();
     if (pid < 0) {
-        __log_str("lted: cmd fork error, %s\n", path);
+        __log_str("%s: cmd fork error, %s\n", log_program_config()->name, path);
         return -1;
     }
     if (pid == 0) {
         RouterPath program(path);
         execvp(program.c_str(), argv);
-        __log_str("lted: cmd execvp error, %s\n", path);
+        __log_str("%s: cmd execvp error, %s\n", log_program_config()->name, path);
         _exit(127);
     }
     return pid;
@@ -59,8 +58,8 @@ int _gpio_set(int pin, int on, int off, int blinks, int rests, int times) {
 }
 
 int gpio_set_level(int pin, int flag) {
-    if (flag == 0) return _gpio_set(pin, kUnlimited, 0, 1, 0, kUnlimited);
-    return _gpio_set(pin, 0, kUnlimited, 0, 1, kUnlimited);
+    if (flag == 0) return _gpio_set(pin, GPIO_UNLIMITED, 0, 1, 0, GPIO_UNLIMITED);
+    return _gpio_set(pin, 0, GPIO_UNLIMITED, 0, 1, GPIO_UNLIMITED);
 }
 
 int modem_power_set(int on) {
@@ -95,8 +94,7 @@ int write_file_string(const char *path, const char *text) {
     return rc;
 }
 
-void ifc_init_ifreq(const char *name, int request, struct ifreq *ifr) {
-    (void)request;
+void ifc_init_ifreq(const char *name, struct ifreq *ifr) {
     memset(ifr, 0, sizeof *ifr);
     strncpy(ifr->ifr_name, name, IFNAMSIZ);
     ifr->ifr_name[IFNAMSIZ - 1] = '\0';
@@ -106,7 +104,7 @@ namespace {
 int ifc_query(const char *name, unsigned long request, bool inet, struct ifreq *ifr) {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
-    ifc_init_ifreq(name, static_cast<int>(request), ifr);
+    ifc_init_ifreq(name, ifr);
     if (inet) ifr->ifr_addr.sa_family = AF_INET;
     int rc = ioctl(s, request, ifr);
     close(s);
@@ -151,13 +149,7 @@ int ifc_get_netmask(const char *name, uint32_t *mask) {
 }
 
 int time_bootup(BootTime *out) {
-    out->sec = 0;
-    out->usec = 0;
-    timespec ts;
-    if (boot_clock_now(&ts) != 0) return -1;
-    out->sec = static_cast<int32_t>(ts.tv_sec);
-    out->usec = static_cast<int32_t>(ts.tv_nsec / 1000);
-    return 0;
+    return boot_clock_usec(&out->sec, &out->usec);
 }
 
 uint16_t inet_cksum(const void *data, size_t length) {

@@ -1,6 +1,7 @@
 #include "at_channel.h"
 
 #include "at_tok.h"
+#include "fd_io.h"
 #include "log.h"
 #include "platform.h"
 
@@ -307,32 +308,26 @@ void clear_pending() {
     ch.final_seen = false;
 }
 
-int write_all(int fd, const char *data, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // With both locks held.
+// With both locks held; both senders hold the write lock, so no other
+// command is pending here.
 int at_exchange_locked(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
                        AtReply **out) {
-    if (ch.pending) {
-        at_response_free(ch.pending);
-        clear_pending();
-        return AT_FAIL_PENDING;
-    }
     if (ch.fd < 0 || ch.closed) return AT_FAIL_CLOSED;
 
+    // The deadline covers the write: a modem that holds CTS low must not
+    // block the loop thread for good.
+    if (timeout_ms <= 0) timeout_ms = AT_DEFAULT_TIMEOUT_MS;
+    timespec interval{static_cast<time_t>(timeout_ms / 1000),
+                      static_cast<long>(timeout_ms % 1000) * 1000000L};
+    timespec deadline;
+    boot_clock_real_deadline(&interval, &deadline);
+
     __log_str("lted: AT> %s\n", command);
-    if (write_all(ch.fd, command, strlen(command)) != 0 || write_all(ch.fd, "\r", 1) != 0)
-        return AT_FAIL_IO;
+    int written = fd_write_all(ch.fd, command, strlen(command), &deadline);
+    if (written == 0) written = fd_write_all(ch.fd, "\r", 1, &deadline);
+    if (written == FD_WRITE_TIMEOUT) return AT_FAIL_TIMEOUT;
+    if (written != 0) return AT_FAIL_IO;
 
     ch.pending = static_cast<AtReply *>(calloc(1, sizeof(AtReply)));
     if (!ch.pending) return AT_FAIL_IO;
@@ -340,11 +335,6 @@ int at_exchange_locked(const char *command, AtReplyType type, const char *prefix
     ch.prefix = prefix ? prefix : "";
     ch.final_seen = false;
 
-    if (timeout_ms <= 0) timeout_ms = AT_DEFAULT_TIMEOUT_MS;
-    timespec interval{static_cast<time_t>(timeout_ms / 1000),
-                      static_cast<long>(timeout_ms % 1000) * 1000000L};
-    timespec deadline;
-    boot_clock_real_deadline(&interval, &deadline);
     while (!ch.final_seen && !ch.closed) {
         int rc = pthread_cond_timedwait(&ch.cond, &ch.cmd_lock, &deadline);
         // a final line that came in with the deadline still counts
@@ -382,7 +372,6 @@ int at_exchange(const char *command, AtReplyType type, const char *prefix, int t
     if (out) *out = nullptr;
     if (on_reader_thread) return AT_FAIL_THREAD;
     channel_init();
-    // isInEmulator(): every sender takes the write lock first
     pthread_mutex_lock(&ch.write_lock);
     pthread_mutex_lock(&ch.cmd_lock);
     int rc = at_exchange_locked(command, type, prefix, timeout_ms, out);
@@ -424,6 +413,8 @@ int at_open(int fd, AtUnsolicitedFn handler) {
         perror("pipe");
         return -1;
     }
+    // writes wait for the tty within the command's deadline (fd_write_all)
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     pthread_mutex_lock(&ch.cmd_lock);
     ch.fd = fd;
     ch.wake_read = wake[0];
@@ -573,8 +564,4 @@ void at_response_free(AtReply *reply) {
 
 int strStartsWith(const char *line, const char *prefix) {
     return strncmp(line, prefix, strlen(prefix)) == 0 ? 1 : 0;
-}
-
-int isInEmulator() {
-    return 1;
 }

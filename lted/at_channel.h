@@ -24,12 +24,12 @@ enum AtReplyType {
     AT_REPLY_NOPREFIX = 5,
 };
 
-constexpr int AT_FAIL_IO = -1;
-constexpr int AT_FAIL_PENDING = -2;
-constexpr int AT_FAIL_CLOSED = -3;
-constexpr int AT_FAIL_TIMEOUT = -4;
-constexpr int AT_FAIL_THREAD = -5;
-constexpr int AT_FAIL_NO_LINE = -6;
+constexpr int AT_FAIL_IO = -1;      // the command could not be written
+constexpr int AT_FAIL_PENDING = -2; // never returned: the write lock keeps senders apart
+constexpr int AT_FAIL_CLOSED = -3;  // the channel is closed, or closed while waiting
+constexpr int AT_FAIL_TIMEOUT = -4; // no final line (or the modem took nothing) in time
+constexpr int AT_FAIL_THREAD = -5;  // called on the reader thread
+constexpr int AT_FAIL_NO_LINE = -6; // singleline/numeric: success without its line
 
 constexpr int AT_DEFAULT_TIMEOUT_MS = 30000;
 constexpr int AT_BUFFER_SIZE = 8192;
@@ -40,13 +40,15 @@ constexpr int AT_BUFFER_SIZE = 8192;
 using AtUnsolicitedFn = void (*)(const char *line, const char *pdu);
 using AtEventFn = void (*)();
 
-// Takes over the descriptor (closed by at_close) and starts the reader. 0 or -1.
+// Takes over the descriptor (closed by at_close; made non-blocking) and
+// starts the reader. 0 or -1.
 int at_open(int fd, AtUnsolicitedFn handler);
 // Closes the channel without calling the reader-closed callback; a waiting
 // sender gets AT_FAIL_CLOSED. Returns once the reader has let go.
 void at_close();
 
-// 0 when a final line arrived (see success), else an AT_FAIL_* code. *out
+// 0 when a final line arrived (see success), else an AT_FAIL_* code;
+// AT_FAIL_TIMEOUT also when the modem does not take the command in time. *out
 // (when given) is null on every failure.
 int at_send_command(const char *command, AtReply **out);
 int at_send_command_singleline(const char *command, const char *prefix, AtReply **out);
@@ -68,7 +70,8 @@ void at_set_on_timeout(AtEventFn callback);
 // Called on the reader thread when the device reports end of file or an error.
 void at_set_on_reader_closed(AtEventFn callback);
 
+// Frees the reply with its lines; null is ignored.
 void at_response_free(AtReply *reply);
 
+// 1 when prefix (the empty one too) begins line, else 0.
 int strStartsWith(const char *line, const char *prefix);
-int isInEmulator();

@@ -2,7 +2,6 @@
 #include "at_channel.h"
 #include "event_loop.h"
 #include "log.h"
-#include "nvram_env.h"
 #include "platform.h"
 #include "radio_hooks.h"
 #include "ril_context.h"
@@ -16,7 +15,6 @@
 
 namespace {
 
-constexpr int kConfigSection = 1; // "2860"
 constexpr unsigned kPowerOffSeconds = 3;
 
 struct KernelSetting {
@@ -55,15 +53,10 @@ void app_signal_callback(EventLoop *loop, int signum, void *) {
         event_exit(loop);
         break;
     case SIGUSR1:
-        nvram_init(kConfigSection);
-        ctx->wan_mode_3g = strcmp(nvram_bufget(kConfigSection, "wanConnectionMode"), "3G") == 0;
-        nvram_close(kConfigSection);
+        ril_settings_load(ctx, RIL_SETTINGS_WAN_MODE);
         break;
     case SIGUSR2:
-        nvram_init(kConfigSection);
-        ctx->auto_reboot_mode = atoi(nvram_bufget(kConfigSection, "auto_reboot_mode"));
-        ctx->auto_reboot_time = atoi(nvram_bufget(kConfigSection, "auto_reboot_time"));
-        nvram_close(kConfigSection);
+        ril_settings_load(ctx, RIL_SETTINGS_AUTO_REBOOT);
         ril_auto_reboot_init(ctx);
         break;
     default:

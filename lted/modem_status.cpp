@@ -12,17 +12,15 @@ std::atomic<int> data_reg{0};
 
 namespace {
 
-constexpr int kUnlimited = 4000;
-
 struct LedPattern {
     int on, off, blinks, rests, times;
 };
 
-constexpr LedPattern kConnected{kUnlimited, 0, 1, 0, kUnlimited};
-constexpr LedPattern kDataRegistered{10, 1, kUnlimited, 0, kUnlimited};
-constexpr LedPattern kVoiceRegistered{10, 5, kUnlimited, 0, kUnlimited};
-constexpr LedPattern kSimReady{10, 10, kUnlimited, 0, kUnlimited};
-constexpr LedPattern kSearching{2, 1, kUnlimited, 0, kUnlimited};
+constexpr LedPattern kConnected{GPIO_UNLIMITED, 0, 1, 0, GPIO_UNLIMITED};
+constexpr LedPattern kDataRegistered{10, 1, GPIO_UNLIMITED, 0, GPIO_UNLIMITED};
+constexpr LedPattern kVoiceRegistered{10, 5, GPIO_UNLIMITED, 0, GPIO_UNLIMITED};
+constexpr LedPattern kSimReady{10, 10, GPIO_UNLIMITED, 0, GPIO_UNLIMITED};
+constexpr LedPattern kSearching{2, 1, GPIO_UNLIMITED, 0, GPIO_UNLIMITED};
 
 // The setters run on the loop thread and on the AT channel's handler
 // threads; the cache and the LED request must change together.
@@ -36,9 +34,11 @@ bool registered(int status) {
 } // namespace
 
 void indicator_update(ModemContext *context) {
+    // The snapshot is taken under the lock: one taken before it could be
+    // older than the pattern another thread has just shown, and replace it.
+    pthread_mutex_lock(&indicator_lock);
     int now[5] = {sim_state.load(), radio_tech.load(), voice_reg.load(), data_reg.load(),
                   context ? context->connected : 0};
-    pthread_mutex_lock(&indicator_lock);
     bool same = true;
     for (int i = 0; i < 5; ++i)
         if (now[i] != shown[i]) same = false;

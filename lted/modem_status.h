@@ -26,6 +26,9 @@ void set_sim_state(ModemContext *context, int v);
 void set_radio_tech(ModemContext *context, int v);
 // A negative argument leaves its value as it is.
 void set_registration(ModemContext *context, int voice, int data);
+// Shows the status on the network LED (connected, data or voice registered,
+// SIM ready, else searching) unless the five values (with the context's
+// connected) are those shown last. Any thread; the latest values win.
 void indicator_update(ModemContext *context);
 // SIM not ready, no system mode, not registered.
 void reset_status(ModemContext *context);

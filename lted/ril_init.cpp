@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "fd_io.h"
 #include "log.h"
 #include "modem_discovery.h"
 #include "modem_status.h"
@@ -12,15 +13,13 @@
 #include "sys_utils.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kConfigSection = 1; // "2860"
 constexpr EventTime kSearchPeriod{2, 0};
 constexpr EventTime kResearchPeriod{4, 0};
 constexpr EventTime kInitSystemFallback{15, 0};
@@ -28,49 +27,78 @@ constexpr EventTime kAtInitDelay{4, 0};
 constexpr unsigned kPowerOffAfterTimeout = 3;
 constexpr unsigned kPowerOffAfterClose = 1;
 
-// Copies a setting that fits; a longer one is ignored.
-void copy_setting(char *dst, size_t size, const char *value) {
-    if (strlen(value) < size) memcpy(dst, value, strlen(value) + 1);
+enum class SettingKind {
+    WanMode,   // 1 when exactly "3G", else 0
+    Number,    // decimal; missing or empty: 0
+    Text,      // copied when it fits its field, else ignored
+    TextIfSet, // likewise, and only when not empty
+};
+
+struct Setting {
+    const char *key;
+    SettingKind kind;
+    size_t offset; // of the field in ModemContext
+    size_t size;   // of a text field
+    unsigned group;
+};
+
+#define RIL_NUMBER(key, field, group)                                                              \
+    Setting {                                                                                      \
+        key, SettingKind::Number, offsetof(ModemContext, field), 0, group                          \
+    }
+#define RIL_TEXT(key, field, kind)                                                                 \
+    Setting {                                                                                      \
+        key, kind, offsetof(ModemContext, field), sizeof(ModemContext::field),                     \
+            RIL_SETTINGS_AT_START                                                                  \
+    }
+
+// Every setting the daemon reads; the group says when it is read again.
+constexpr Setting kSettings[] = {
+    {"wanConnectionMode", SettingKind::WanMode, offsetof(ModemContext, wan_mode_3g), 0,
+     RIL_SETTINGS_WAN_MODE},
+    RIL_NUMBER("wan_3g_apnmode", wan_3g_apnmode, RIL_SETTINGS_AT_START),
+    RIL_TEXT("wan_3g_apn", wan_3g_apn, SettingKind::Text),
+    RIL_TEXT("wan_3g_user", wan_3g_user, SettingKind::Text),
+    RIL_TEXT("wan_3g_pass", wan_3g_pass, SettingKind::Text),
+    RIL_NUMBER("wan_3g_authtype", wan_3g_authtype, RIL_SETTINGS_AT_START),
+    RIL_TEXT("wan_3g_apn_reg", wan_3g_apn_reg, SettingKind::Text),
+    RIL_TEXT("wan_3g_user_reg", wan_3g_user_reg, SettingKind::Text),
+    RIL_TEXT("wan_3g_pass_reg", wan_3g_pass_reg, SettingKind::Text),
+    RIL_NUMBER("wan_3g_authtype_reg", wan_3g_authtype_reg, RIL_SETTINGS_AT_START),
+    RIL_TEXT("ping_server", ping_server, SettingKind::Text),
+    RIL_NUMBER("ping_timeout", ping_timeout, RIL_SETTINGS_AT_START),
+    RIL_NUMBER("ping_interval", ping_interval, RIL_SETTINGS_AT_START),
+    RIL_NUMBER("ping_count", ping_count, RIL_SETTINGS_AT_START),
+    RIL_NUMBER("auto_reboot_mode", auto_reboot_mode, RIL_SETTINGS_AUTO_REBOOT),
+    RIL_NUMBER("auto_reboot_time", auto_reboot_time, RIL_SETTINGS_AUTO_REBOOT),
+    RIL_TEXT("siminitpin", siminitpin, SettingKind::TextIfSet),
+};
+
+#undef RIL_NUMBER
+#undef RIL_TEXT
+
+void load_setting(ModemContext *ctx, const Setting &s) {
+    const char *value = nvram_bufget(NVRAM_CONFIG_SECTION, s.key);
+    char *field = reinterpret_cast<char *>(ctx) + s.offset;
+    size_t len = strlen(value);
+    switch (s.kind) {
+    case SettingKind::WanMode:
+        *reinterpret_cast<int *>(field) = strcmp(value, "3G") == 0 ? 1 : 0;
+        break;
+    case SettingKind::Number:
+        *reinterpret_cast<int *>(field) = atoi(value);
+        break;
+    case SettingKind::TextIfSet:
+        if (len == 0) break;
+        [[fallthrough]];
+    case SettingKind::Text:
+        if (len < s.size) memcpy(field, value, len + 1);
+        break;
+    }
 }
 
-void load_settings(ModemContext *ctx) {
-    nvram_init(kConfigSection);
-    auto get = [](const char *key) { return nvram_bufget(kConfigSection, key); };
-    if (strcmp(get("wanConnectionMode"), "3G") == 0) ctx->wan_mode_3g = 1;
-    ctx->wan_3g_apnmode = atoi(get("wan_3g_apnmode"));
-    copy_setting(ctx->wan_3g_apn, sizeof ctx->wan_3g_apn, get("wan_3g_apn"));
-    copy_setting(ctx->wan_3g_user, sizeof ctx->wan_3g_user, get("wan_3g_user"));
-    copy_setting(ctx->wan_3g_pass, sizeof ctx->wan_3g_pass, get("wan_3g_pass"));
-    ctx->wan_3g_authtype = atoi(get("wan_3g_authtype"));
-    copy_setting(ctx->wan_3g_apn_reg, sizeof ctx->wan_3g_apn_reg, get("wan_3g_apn_reg"));
-    copy_setting(ctx->wan_3g_user_reg, sizeof ctx->wan_3g_user_reg, get("wan_3g_user_reg"));
-    copy_setting(ctx->wan_3g_pass_reg, sizeof ctx->wan_3g_pass_reg, get("wan_3g_pass_reg"));
-    ctx->wan_3g_authtype_reg = atoi(get("wan_3g_authtype_reg"));
-    copy_setting(ctx->ping_server, sizeof ctx->ping_server, get("ping_server"));
-    ctx->ping_timeout = atoi(get("ping_timeout"));
-    ctx->ping_interval = atoi(get("ping_interval"));
-    ctx->ping_count = atoi(get("ping_count"));
-    ctx->auto_reboot_mode = atoi(get("auto_reboot_mode"));
-    ctx->auto_reboot_time = atoi(get("auto_reboot_time"));
-    const char *pin = get("siminitpin");
-    if (pin[0]) copy_setting(ctx->siminitpin, sizeof ctx->siminitpin, pin);
-    nvram_close(kConfigSection);
-}
-
-// 115200 8N1 with RTS/CTS, raw, no echo.
-void configure_tty(int fd) {
-    termios t;
-    if (tcgetattr(fd, &t) != 0) return;
-    t.c_iflag = IGNBRK | IGNPAR;
-    t.c_oflag = 0;
-    t.c_cflag = B115200 | CS8 | CREAD | CLOCAL | CRTSCTS;
-    t.c_lflag = 0;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    tcsetattr(fd, TCSANOW, &t);
-}
+// The modem's command tty: 115200 8N1 with RTS/CTS flow control, raw.
+constexpr RawTtyOptions kCommandTty{IGNBRK | IGNPAR, true, 1, false, -1, false};
 
 bool succeeded(int rc, const AtReply *reply) {
     return rc >= 0 && reply && reply->success == 1;
@@ -85,13 +113,23 @@ void remove_file(const char *system_path) {
     unlink(p.c_str());
 }
 
+// The search for the modem after a loss: every 4 s, the first in 4 s.
+void arm_research(EventLoop *loop) {
+    __event_add_time_callback(loop, &kResearchPeriod, EVENT_TIME_REPEAT | EVENT_TIME_REPLACE,
+                              ril_reinit_callback, nullptr);
+}
+
 void channel_lost(const char *message, unsigned power_off_seconds) {
     __log_str("%s", message);
-    at_close();
+    // A time-out and an end of file can meet, on two threads: only the first
+    // to mark the channel lost recovers, or the modem is switched twice.
     pthread_mutex_lock(&radio_state_mutex);
+    bool first = at_channel_lost == 0;
     at_channel_lost = 1;
     at_ready = 0;
     pthread_mutex_unlock(&radio_state_mutex);
+    if (!first) return;
+    at_close();
     ModemContext *ctx = ril_context;
     reset_status(ctx);
     modem_power_set(0);
@@ -100,18 +138,22 @@ void channel_lost(const char *message, unsigned power_off_seconds) {
     setRadioState(RADIO_STATE_UNAVAILABLE);
     remove_file("/tmp/IMSI");
     remove_file("/tmp/ICCID");
-    if (ctx)
-        __event_add_time_callback(ctx->loop, &kResearchPeriod,
-                                  EVENT_TIME_REPEAT | EVENT_TIME_REPLACE, ril_reinit_callback,
-                                  nullptr);
+    if (ctx) arm_research(ctx->loop);
 }
 
 } // namespace
 
+void ril_settings_load(ModemContext *ctx, unsigned groups) {
+    nvram_init(NVRAM_CONFIG_SECTION);
+    for (const Setting &s : kSettings)
+        if (s.group & groups) load_setting(ctx, s);
+    nvram_close(NVRAM_CONFIG_SECTION);
+}
+
 void RIL_Init(ModemContext *ctx) {
     ril_context = ctx;
     reset_status(ctx);
-    load_settings(ctx);
+    ril_settings_load(ctx, RIL_SETTINGS_ALL);
     ril_services_init(ctx);
     ctx->ping_sock = -1;
     __event_add_time_callback(ctx->loop, &kSearchPeriod, EVENT_TIME_NOW | EVENT_TIME_REPEAT,
@@ -133,14 +175,12 @@ void ril_reinit_callback(EventLoop *loop, void *) {
               static_cast<unsigned>(ctx->modem_type));
     if (!ctx->cmd_dev[0]) return;
 
-    RouterPath dev(ctx->cmd_dev);
     // close-on-exec: the service scripts and the DHCP client must not hold the modem's tty
-    int fd = open(dev.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = tty_open_raw(ctx->cmd_dev, &kCommandTty);
     if (fd < 0) {
         __log_str("lted: %s: open %s failed: %s\n", "ril_at_init", ctx->cmd_dev, strerror(errno));
         return;
     }
-    configure_tty(fd);
     at_channel_lost = 0;
     at_ready = 0;
     if (ctx->modem_type == MODEM_MDM_902D && ctx->wan_mode_3g == 1) dhcp_poll_start(ctx, 0);
@@ -152,6 +192,9 @@ void ril_reinit_callback(EventLoop *loop, void *) {
     RIL_requestTimedCallback(ril_at_init, ctx, &kAtInitDelay);
     event_del_time_callback(loop, ril_reinit_callback);
     event_del_time_callback(loop, init_system_timer_callback);
+    // A tty that died at once is already in the recovery, which may have armed
+    // the search before the deletion above: the search must go on.
+    if (at_channel_lost) arm_research(loop);
     if (ctx->init_system_started)
         do_system_call("init_system restart");
     else
@@ -242,8 +285,8 @@ void init_system_timer_callback(EventLoop *loop, void *) {
 void init_system_start(ModemContext *ctx) {
     ctx->init_system_started = 1;
     do_system_call("init_system start");
-    nvram_init(kConfigSection);
-    bool telnetd = atoi(nvram_bufget(kConfigSection, "telnetdEnabled")) != 0;
-    nvram_close(kConfigSection);
+    nvram_init(NVRAM_CONFIG_SECTION);
+    bool telnetd = atoi(nvram_bufget(NVRAM_CONFIG_SECTION, "telnetdEnabled")) != 0;
+    nvram_close(NVRAM_CONFIG_SECTION);
     if (telnetd) do_system_call("telnetd");
 }

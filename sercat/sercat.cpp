@@ -1,6 +1,7 @@
 // Serial-to-network client: connects to TCP port 2500 of a server and relays
 // 0x7E-terminated frames between that connection and a serial device, one
 // thread per direction.
+#include "fd_io.h"
 #include "frame.h"
 #include "platform.h"
 
@@ -14,7 +15,6 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -57,16 +57,10 @@ void on_sigint(int) {
 int frame_to_serial(const unsigned char *frame, size_t len, void *) {
     int fd = g_serial_fd.load();
     if (fd < 0) return 0; // lost until the device opens again
-    while (len > 0) {
-        ssize_t n = write(fd, frame, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            perror("serial write");
-            if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
-            return -1;
-        }
-        frame += n;
-        len -= static_cast<size_t>(n);
+    if (fd_write_all(fd, frame, len, nullptr) != 0) {
+        perror("serial write");
+        if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
+        return -1;
     }
     return 0;
 }
@@ -81,26 +75,24 @@ int frame_to_network(const unsigned char *frame, size_t len, void *) {
 
 } // namespace
 
+// raw, 115200 8N1 without flow control; a read wakes for every byte, so the
+// end of a frame never waits for later traffic
+constexpr RawTtyOptions kSerialTty{IGNPAR, false, 1, true, TCIFLUSH, false};
+
 int init_serial(const char *device) {
-    RouterPath path(device);
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    termios tio;
-    memset(&tio, 0, sizeof tio);
-    tcgetattr(fd, &tio);
-    tio.c_iflag = IGNPAR;
-    tio.c_oflag = 0;
-    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
-    tio.c_lflag = 0;
-    tio.c_line = 0;
-    memset(tio.c_cc, 0, sizeof tio.c_cc);
-    // wake for every byte: the end of a frame must not wait for later traffic
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcflush(fd, TCIFLUSH);
-    tcsetattr(fd, TCSANOW, &tio);
-    return fd;
+    return tty_open_raw(device, &kSerialTty);
 }
+
+namespace {
+
+// Opens the device again when it is closed; either thread may.
+void reopen_serial() {
+    int fd = init_serial(g_device);
+    int none = -1;
+    if (fd >= 0 && !g_serial_fd.compare_exchange_strong(none, fd)) close(fd);
+}
+
+} // namespace
 
 void *serial_thread(void *) {
     static unsigned char buf[FRAME_READ_MAX];
@@ -114,8 +106,11 @@ void *serial_thread(void *) {
         }
         int fd = g_serial_fd.load();
         if (fd < 0) {
+            // once a second until the device is back: a server that only
+            // listens never makes the other thread reopen it
             boot_clock_sleep(1);
             frame_reset(&g_serial_frames);
+            reopen_serial();
             continue;
         }
         ssize_t n = read(fd, buf, sizeof buf);
@@ -123,8 +118,9 @@ void *serial_thread(void *) {
         if (n <= 0) {
             perror(n < 0 ? "serial read -1" : "serial read else");
             frame_reset(&g_serial_frames);
-            // a dead device fails every read at once: do not spin on it
-            boot_clock_sleep(1);
+            // the device hung up (the modem is power-cycled): it comes back
+            // as a new tty, so this one is done with
+            if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
             continue;
         }
         frame_feed(&g_serial_frames, buf, static_cast<size_t>(n), frame_to_network, nullptr);
@@ -206,12 +202,7 @@ int main(int argc, char **argv) {
             for (;;)
                 pause(); // SIGINT got there first and is ending the program
         }
-        if (g_serial_fd.load() < 0) {
-            int reopened = init_serial(g_device);
-            int none = -1;
-            if (reopened >= 0 && !g_serial_fd.compare_exchange_strong(none, reopened))
-                close(reopened);
-        }
+        if (g_serial_fd.load() < 0) reopen_serial();
         frame_feed(&g_net_frames, buf, static_cast<size_t>(n), frame_to_serial, nullptr);
     }
 }

@@ -1,7 +1,7 @@
 // Diagnostic bridge daemon: relays the bytes of a serial device to a TCP or
 // UDP peer and back, on one event loop, reconnecting every 4 seconds.
 #include "event_loop.h"
-#include "local_socket.h"
+#include "fd_io.h"
 #include "log.h"
 #include "platform.h"
 
@@ -14,7 +14,6 @@
 #include <getopt.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -56,14 +55,17 @@ void app_signal_cb(EventLoop *loop, int signum, void *userdata);
 
 namespace {
 
-// Options are kept in fixed fields; longer texts are cut.
-void copy_text(char (&dst)[kTextMax], const char *src) {
-    size_t n = strnlen(src, kTextMax - 1);
-    memcpy(dst, src, n);
-    dst[n] = '\0';
+// Options are kept in fixed fields. A longer text is refused rather than
+// cut: a cut device path or host names another target. False when too long.
+bool copy_text(char (&dst)[kTextMax], const char *src) {
+    size_t n = strnlen(src, kTextMax);
+    if (n == kTextMax) return false;
+    memcpy(dst, src, n + 1);
+    return true;
 }
 
-void parse_options(BridgeState *st, int argc, char **argv) {
+// False when an option text is too long for its field.
+bool parse_options(BridgeState *st, int argc, char **argv) {
     static const option kLong[] = {
         {"tcp", no_argument, nullptr, 't'},
         {"udp", no_argument, nullptr, 'u'},
@@ -74,6 +76,7 @@ void parse_options(BridgeState *st, int argc, char **argv) {
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0; // unknown options are ignored quietly
+    bool fits = true;
     int c;
     while ((c = getopt_long(argc, argv, "tusc:p:d:", kLong, nullptr)) != -1) {
         switch (c) {
@@ -88,41 +91,27 @@ void parse_options(BridgeState *st, int argc, char **argv) {
             break;
         case 'c':
             st->mode = kModeClient;
-            copy_text(st->host, optarg);
+            fits = copy_text(st->host, optarg) && fits;
             break;
         case 'p':
             st->port = atoi(optarg);
             break;
         case 'd':
-            copy_text(st->device, optarg);
+            fits = copy_text(st->device, optarg) && fits;
             break;
         default:
             break;
         }
     }
+    return fits;
 }
 
+// The diagnostic port: 115200 8N1 without flow control, raw, queues emptied;
+// a device whose settings cannot be made is refused.
+constexpr RawTtyOptions kSerialTty{IGNBRK | IGNPAR, false, 1, false, TCIOFLUSH, true};
+
 int open_serial(const char *device) {
-    RouterPath path(device);
-    // the daemon must never acquire the diagnostic port as its terminal
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        close(fd);
-        return -1;
-    }
-    tio.c_iflag = IGNBRK | IGNPAR;
-    tio.c_oflag = 0;
-    tio.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
-    tio.c_lflag = 0;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcflush(fd, TCIOFLUSH) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return tty_open_raw(device, &kSerialTty);
 }
 
 // After a lost or failed connection the next attempt comes one interval later.
@@ -178,6 +167,9 @@ void app_conn_retry_cb(EventLoop *loop, void *) {
             socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
         if (fd < 0) continue;
         if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+            // like a socket whose connect completes later: a momentarily full
+            // send buffer must wait, not drop the connection
+            set_blocking(fd, true);
             st->sock = fd;
             app_conn_connected_cb(st);
             event_del_time_callback(loop, app_conn_retry_cb);
@@ -221,7 +213,7 @@ void app_conn_data_cb(EventLoop *loop, int fd, int events, void *userdata) {
         drop_connection(st);
         return;
     }
-    if (st->serial_fd >= 0) socket_write_all(st->serial_fd, buf, static_cast<size_t>(n));
+    if (st->serial_fd >= 0) fd_write_all(st->serial_fd, buf, static_cast<size_t>(n), nullptr);
 }
 
 void app_serial_data_cb(EventLoop *loop, int fd, int, void *userdata) {
@@ -235,7 +227,7 @@ void app_serial_data_cb(EventLoop *loop, int fd, int, void *userdata) {
         return;
     }
     if (st->sock < 0 || !st->connected || st->mode != kModeClient) return;
-    if (socket_write_all(st->sock, buf, static_cast<size_t>(n)) != 0) drop_connection(st);
+    if (fd_write_all(st->sock, buf, static_cast<size_t>(n), nullptr) != 0) drop_connection(st);
 }
 
 void app_signal_cb(EventLoop *loop, int, void *) {
@@ -254,9 +246,9 @@ int main(int argc, char **argv) {
     st->serial_fd = -1;
     st->sock = -1;
 
-    parse_options(st, argc, argv);
+    bool fits = parse_options(st, argc, argv);
     // a port beyond 16 bits could never be reached: refuse it like a missing one
-    if (st->port <= 0 || st->port > 65535 || (st->mode == kModeClient && !st->host[0]) ||
+    if (!fits || st->port <= 0 || st->port > 65535 || (st->mode == kModeClient && !st->host[0]) ||
         !st->device[0]) {
         free(st);
         return kExitUsage;

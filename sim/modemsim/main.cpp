@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,16 @@ void usage(FILE *f) {
           "  --echo 0|1          command echo at power-on (default 1, as modems start)\n"
           "  --id NAME           names the files modem-NAME.log, modem-NAME.ctl and\n"
           "                      modemsim-NAME.pid, for a second modem in the same root\n"
+          "Wire habits of real modems (all off by default):\n"
+          "  --deaf-ms N         the AT ttys ignore input N boot-clock ms after they appear\n"
+          "  --boot-noise 0|1    then send RDY and the card's +CPIN: line\n"
+          "  --split N           answers leave in pieces of at most N bytes\n"
+          "  --latency TEXT=MS   answers to command lines containing TEXT leave MS later\n"
+          "                      (repeatable, up to 8)\n"
+          "  --interleave TEXT   the unsolicited line TEXT inside every answer of two lines\n"
+          "                      or more, after its first line\n"
+          "  --realistic         --deaf-ms 5000 --boot-noise 1 --split 7\n"
+          "                      --latency +COPS=2000 --latency +CFUN=1500\n"
           "  --help\n"
           "\n"
           "Files: DIR/sim/modem.log (the log), DIR/sim/modem.ctl (control FIFO),\n"
@@ -77,6 +88,19 @@ bool number_arg(const char *text, long lo, long hi, long *out) {
     return true;
 }
 
+// "TEXT=MS"
+bool latency_arg(WireHabits *h, const char *arg) {
+    const char *eq = strrchr(arg, '=');
+    long ms;
+    if (!eq || !number_arg(eq + 1, 1, 3600000, &ms)) return false;
+    char text[sizeof h->latency[0].text];
+    size_t n = static_cast<size_t>(eq - arg);
+    if (n == 0 || n >= sizeof text) return false;
+    memcpy(text, arg, n);
+    text[n] = '\0';
+    return habits_set_latency(h, text, ms) == 0;
+}
+
 int parse_options(int argc, char **argv, Options *o) {
     enum {
         kRoot = 1,
@@ -93,6 +117,12 @@ int parse_options(int argc, char **argv, Options *o) {
         kImei,
         kEcho,
         kId,
+        kDeaf,
+        kBootNoise,
+        kSplit,
+        kLatency,
+        kInterleave,
+        kRealistic,
         kHelp
     };
     static const option longopts[] = {
@@ -110,6 +140,12 @@ int parse_options(int argc, char **argv, Options *o) {
         {"imei", required_argument, nullptr, kImei},
         {"echo", required_argument, nullptr, kEcho},
         {"id", required_argument, nullptr, kId},
+        {"deaf-ms", required_argument, nullptr, kDeaf},
+        {"boot-noise", required_argument, nullptr, kBootNoise},
+        {"split", required_argument, nullptr, kSplit},
+        {"latency", required_argument, nullptr, kLatency},
+        {"interleave", required_argument, nullptr, kInterleave},
+        {"realistic", no_argument, nullptr, kRealistic},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -210,6 +246,37 @@ int parse_options(int argc, char **argv, Options *o) {
                 return 2;
             }
             snprintf(o->id, sizeof o->id, "%s", optarg);
+            break;
+        case kDeaf:
+            if (!number_arg(optarg, 0, 3600000, &o->habits.deaf_ms)) goto bad_number;
+            break;
+        case kBootNoise:
+            if (!number_arg(optarg, 0, 1, &v)) goto bad_number;
+            o->habits.boot_noise = v == 1;
+            break;
+        case kSplit:
+            if (!number_arg(optarg, 0, 4096, &v)) goto bad_number;
+            o->habits.split = static_cast<size_t>(v);
+            break;
+        case kLatency:
+            if (!latency_arg(&o->habits, optarg)) {
+                fprintf(stderr, "modemsim: --latency TEXT=MS (up to %d)\n", kMaxLatencies);
+                return 2;
+            }
+            break;
+        case kInterleave:
+            if (!*optarg || strlen(optarg) >= sizeof o->habits.interleave) {
+                fprintf(stderr, "modemsim: bad --interleave text\n");
+                return 2;
+            }
+            snprintf(o->habits.interleave, sizeof o->habits.interleave, "%s", optarg);
+            break;
+        case kRealistic:
+            o->habits.deaf_ms = 5000;
+            o->habits.boot_noise = true;
+            o->habits.split = 7;
+            latency_arg(&o->habits, "+COPS=2000");
+            latency_arg(&o->habits, "+CFUN=1500");
             break;
         case kHelp:
             usage(stdout);
@@ -418,6 +485,23 @@ void ctl_command(Sim *s, char *line) {
     } else if (!strcmp(word, "slow")) {
         if (!number_arg(rest, 0, 3600000, &v)) return ctl_error(s, "slow MS");
         s->slow_ms = v;
+    } else if (!strcmp(word, "split")) {
+        if (!number_arg(rest, 0, 4096, &v)) return ctl_error(s, "split N");
+        s->habits.split = static_cast<size_t>(v);
+    } else if (!strcmp(word, "latency")) {
+        // "latency TEXT MS"; MS 0 ends it
+        char *ms = rest;
+        while (*ms && !isspace(static_cast<unsigned char>(*ms)))
+            ms++;
+        if (*ms) *ms++ = '\0';
+        if (!*rest || !number_arg(ms, 0, 3600000, &v)) return ctl_error(s, "latency TEXT MS");
+        if (habits_set_latency(&s->habits, rest, v) != 0) return ctl_error(s, "latency: no room");
+    } else if (!strcmp(word, "interleave")) {
+        // the next answer of two lines or more carries TEXT after its first line
+        if (!*rest || strlen(rest) >= sizeof s->habits.interleave)
+            return ctl_error(s, "interleave TEXT");
+        snprintf(s->habits.interleave, sizeof s->habits.interleave, "%s", rest);
+        s->habits.interleave_once = true;
     } else if (!strcmp(word, "unplug")) {
         s->plugged = false;
         s->enum_at = 0;
@@ -524,6 +608,7 @@ void run_timers(Sim *s) {
         if (s->powered && s->plugged) s->enum_at = boot_now_ns() + s->opt.enum_ms * 1000000;
     }
     if (s->location_at && s->location_at <= now) modem_send_location(s);
+    if (s->ready_at && s->ready_at <= now) port_become_ready(s);
     for (int i = 0; i < s->port_count; i++)
         port_release_due(s, &s->ports[i], now);
 }
@@ -531,7 +616,7 @@ void run_timers(Sim *s) {
 // Real milliseconds to the next boot-clock deadline, at most the GPIO period.
 int poll_timeout(const Sim *s) {
     int64_t next = 0;
-    int64_t deadlines[] = {s->enum_at, s->tty_late_at, s->reset_at, s->location_at};
+    int64_t deadlines[] = {s->enum_at, s->tty_late_at, s->reset_at, s->location_at, s->ready_at};
     for (int64_t d : deadlines)
         if (d && (!next || d < next)) next = d;
     for (int i = 0; i < s->port_count; i++) {
@@ -571,7 +656,7 @@ int main(int argc, char **argv) {
 
     // every system path below, and the boot clock, are the root's
     setenv("ROUTER_ROOT", s->opt.root, 1);
-    char dir[560];
+    char dir[sizeof s->opt.root + 8];
     snprintf(dir, sizeof dir, "%s/sim", s->opt.root);
     make_dirs(dir);
     make_dirs(RouterPath("/dev").c_str());
@@ -592,6 +677,7 @@ int main(int argc, char **argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    s->habits = s->opt.habits;
     world_init(s);
     modem_reset(s);
     device_cleanup_stale(s);
@@ -616,7 +702,8 @@ int main(int argc, char **argv) {
             Port *p = &s->ports[i];
             if (!p->open) continue;
             port_of[nfds] = i;
-            fds[nfds++] = {p->master, static_cast<short>(POLLIN | (p->out_len ? POLLOUT : 0)), 0};
+            bool more = p->out_len && !port_holds_output(p);
+            fds[nfds++] = {p->master, static_cast<short>(POLLIN | (more ? POLLOUT : 0)), 0};
         }
         int n = poll(fds, static_cast<nfds_t>(nfds), poll_timeout(s));
         if (n < 0 && errno != EINTR) {

@@ -137,7 +137,27 @@ struct Port {
     unsigned char *out; // bytes not yet taken by the pty
     size_t out_len;
     size_t out_cap;
+    int64_t hold_until; // split answers: no more bytes before this boot-clock time (ns)
     Delayed *delayed;
+};
+
+// An answer that leaves later than others: to every command line that
+// contains text (case ignored).
+struct CommandLatency {
+    char text[24];
+    long ms;
+};
+constexpr int kMaxLatencies = 8;
+
+// How the modem's ports behave beyond its AT model: what real modems do on
+// the wire.
+struct WireHabits {
+    long deaf_ms;         // after the AT tty appears, input is ignored this long
+    bool boot_noise;      // then "RDY" and the card's "+CPIN:" line
+    size_t split;         // answers leave in pieces of at most this many bytes; 0: whole
+    char interleave[96];  // an unsolicited line after the first line of answers with more
+    bool interleave_once; // ... of the next such answer only
+    CommandLatency latency[kMaxLatencies];
 };
 
 struct Options {
@@ -155,6 +175,7 @@ struct Options {
     char imei[20];
     bool echo;
     char id[32];
+    WireHabits habits; // at start; the control FIFO changes them
 };
 
 struct Sim {
@@ -166,6 +187,8 @@ struct Sim {
     bool present; // on the bus
     bool silent;
     long slow_ms;
+    WireHabits habits;
+    int64_t ready_at; // the AT ports are deaf until this boot-clock time (ns), 0: not
     int port_count;
     Port ports[kMaxInterfaces];
     int at_port; // index into ports, -1 when the model has none
@@ -201,9 +224,18 @@ void port_flush(Sim *s, Port *p);
 void port_read(Sim *s, Port *p);
 void port_release_due(Sim *s, Port *p, int64_t now);
 int64_t port_next_due(const Port *p);
+// A split answer waits before its next piece.
+bool port_holds_output(const Port *p);
 void port_close(Sim *s, Port *p);
 void port_queue_answer(Sim *s, Port *p, const char *wire, size_t wire_len, const char *log_text,
                        size_t log_len, int64_t due);
+// The AT tty is there: deaf for habits.deaf_ms, then the boot noise.
+void port_start_deaf(Sim *s);
+// At ready_at: the ports listen again and the boot noise goes out.
+void port_become_ready(Sim *s);
+// Answers to command lines containing text leave ms later (0: no longer).
+// 0, or -1 when the table is full or the text too long.
+int habits_set_latency(WireHabits *h, const char *text, long ms);
 
 // at_model.cpp
 void world_init(Sim *s);

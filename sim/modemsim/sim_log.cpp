@@ -2,6 +2,7 @@
 // a single write() so that tests reading it concurrently see whole lines.
 #include "modemsim.h"
 
+#include "fd_io.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -15,18 +16,6 @@ namespace {
 
 constexpr size_t kLogLineMax = 640;
 constexpr size_t kDataShown = 300; // longer data is shortened in the log
-
-void write_all(int fd, const char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t w = write(fd, buf, len);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        buf += w;
-        len -= static_cast<size_t>(w);
-    }
-}
 
 } // namespace
 
@@ -53,7 +42,7 @@ void sim_log(Sim *s, const char *format, ...) {
     size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
     if (len > sizeof line - 2) len = sizeof line - 2;
     line[len++] = '\n';
-    if (s->log_fd >= 0) write_all(s->log_fd, line, len);
+    if (s->log_fd >= 0) fd_write_all(s->log_fd, line, len, nullptr);
 }
 
 void sim_log_data(Sim *s, const Port *p, char direction, const char *data, size_t len) {

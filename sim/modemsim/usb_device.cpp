@@ -92,9 +92,18 @@ void remove_tree(const char *path) {
     nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+// "DIR/NAME"; false (and said) when it does not fit, so nothing is made
+// under a cut path.
+bool join_path(char *out, size_t size, const char *dir, const char *name) {
+    int n = snprintf(out, size, "%s/%s", dir, name);
+    if (n >= 0 && static_cast<size_t>(n) < size) return true;
+    fprintf(stderr, "modemsim: path too long: %s/%s\n", dir, name);
+    return false;
+}
+
 bool write_text(const char *dir, const char *name, const char *text) {
-    char path[600];
-    snprintf(path, sizeof path, "%s/%s", dir, name);
+    char path[700];
+    if (!join_path(path, sizeof path, dir, name)) return false;
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     size_t len = strlen(text);
@@ -185,9 +194,8 @@ void unlink_port(const Port *p) {
 }
 
 void make_tty_entry(const char *iface_dir, const Port *p) {
-    char path[600];
-    snprintf(path, sizeof path, "%s/%s", iface_dir, p->name);
-    make_dir(path);
+    char path[700];
+    if (join_path(path, sizeof path, iface_dir, p->name)) make_dir(path);
 }
 
 void top_level_links(const Sim *s, bool create) {
@@ -296,6 +304,7 @@ void device_enumerate(Sim *s) {
     modem_reset(s);
     sim_log(s, "usb added %s", s->opt.usb);
     s->tty_late_at = late ? boot_now_ns() + s->opt.tty_late_ms * 1000000 : 0;
+    if (!late) port_start_deaf(s);
 }
 
 void device_show_late_tty(Sim *s) {
@@ -310,6 +319,7 @@ void device_show_late_tty(Sim *s) {
     link_port(s, p); // the link first: whoever sees the sysfs entry can open it
     make_tty_entry(dir, p);
     sim_log(s, "tty added %s", p->name);
+    port_start_deaf(s);
 }
 
 void device_tty_gone(Sim *s) {
@@ -323,6 +333,7 @@ void device_tty_gone(Sim *s) {
 
 void device_remove(Sim *s) {
     s->tty_late_at = 0;
+    s->ready_at = 0;
     s->reset_at = 0;
     s->location_at = 0;
     if (!s->present) return;

@@ -314,14 +314,17 @@ TEST(LoopLifetime, SignalAfterFreeIsHarmless) {
     signal(SIGUSR1, SIG_DFL);
 }
 
-TEST(LoopLifetime, WakeupsNeverBlockOnAFullPipe) {
-    EventLoop *loop = event_create(nullptr);
-    EventTime far{100, 0};
-    // each add writes a wake byte; far more than a pipe holds
+TEST_F(LoopTest, WakeupsNeverFillThePipeSoSignalsGetThrough) {
+    SignalLog s;
+    ASSERT_EQ(__event_add_signal_callback(loop, SIGUSR1, on_signal, &s), 0);
+    // far more wake-ups than a pipe holds, before the loop reads any
     for (int i = 0; i < 70000; ++i)
         ASSERT_EQ(event_wakeup(loop), 0);
-    EXPECT_EQ(__event_add_time_callback(loop, &far, 0, append_a, nullptr), 0);
-    event_free(loop);
+    raise(SIGUSR1);
+    EventTime end = ms(200);
+    __event_add_time_callback(loop, &end, 0, exit_loop, nullptr);
+    run();
+    EXPECT_EQ(s.seen, (std::vector<int>{SIGUSR1}));
 }
 
 TEST(LoopLifetime, ThreadsMayAddTimersWhileTheLoopWaits) {

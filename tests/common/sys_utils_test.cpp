@@ -91,7 +91,7 @@ TEST(Checksum, StoredChecksumMakesThePacketSumToZero) {
 
 TEST(Interfaces, NamesAreCutTo15AndLoopbackIsQueried) {
     struct ifreq ifr;
-    ifc_init_ifreq("abcdefghijklmnopqrst", 0, &ifr);
+    ifc_init_ifreq("abcdefghijklmnopqrst", &ifr);
     EXPECT_STREQ(ifr.ifr_name, "abcdefghijklmno");
     int index = 0;
     EXPECT_EQ(ifc_get_ifindex("lo", &index), 0);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <regex>
@@ -28,8 +30,22 @@ std::vector<TimedLine> timed_lines(const std::string &file, const std::regex &re
     return out;
 }
 
+// ctest runs every scenario a second time against a modem with the habits
+// of real ones (see CMakeLists.txt).
+bool realistic_modem() {
+    const char *v = getenv("LTED_TEST_REALISTIC_MODEM");
+    return v && strcmp(v, "1") == 0;
+}
+
 class Lted : public ::testing::Test {
   protected:
+    void SetUp() override {
+        // the real-clock scenarios take minutes; once is enough
+        if (realistic_modem() &&
+            ts::contains(::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                         "RealClock"))
+            GTEST_SKIP();
+    }
     void boot(unsigned factor) { root = std::make_unique<ts::TempRoot>(factor); }
 
     void TearDown() override {
@@ -46,6 +62,8 @@ class Lted : public ::testing::Test {
     void start_sim(const std::string &model, std::vector<std::string> extra = {}) {
         std::vector<std::string> argv = {ts::bin_path("modemsim"), "--root", root->dir(), "--model",
                                          model};
+        if (realistic_modem())
+            argv.insert(argv.end(), {"--realistic", "--interleave", "+CIEV: 2,3"});
         argv.insert(argv.end(), extra.begin(), extra.end());
         ts::spawn(sim, argv, root->env());
         ASSERT_TRUE(
@@ -303,6 +321,22 @@ TEST_F(Lted, WaitsForTheConfigDaemonThenTunesTcpAndPowerCyclesTheModem) {
     ASSERT_EQ(off.size(), 1u);
     ASSERT_EQ(on.size(), 1u);
     EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+}
+
+TEST_F(Lted, OnlyTheSingleArgumentStartSkipsThePowerCycle) {
+    boot(20);
+    ts::write_file(path("/var/run/nvramd.pid"), "1\n");
+    std::vector<std::vector<std::string>> runs = {{"start", "now"}, {"Start"}, {"start"}};
+    for (size_t i = 0; i < runs.size(); ++i) {
+        ts::Process p;
+        std::vector<std::string> argv = {ts::bin_path("lted")};
+        argv.insert(argv.end(), runs[i].begin(), runs[i].end());
+        ts::spawn(p, argv, root->env());
+        ASSERT_TRUE(wait_log("lted: running\n", 10000, i + 1)) << log();
+        p.signal(SIGTERM);
+        ASSERT_TRUE(p.wait(10000));
+    }
+    EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn, kPowerOff, kPowerOn}));
 }
 
 TEST_F(Lted, SignalsReloadAndStop) {

@@ -194,16 +194,37 @@ TEST(Sercat, PeerGoneWhileSerialFramesGoOutIsAnOrderlyClose) {
     EXPECT_TRUE(ts::contains(s.proc.out(), "Server Close\nRecv SIGINT\n")) << s.proc.out();
 }
 
-TEST(Sercat, DeadDeviceIsRetriedWithoutSpinning) {
+// The modem is power-cycled under it: its device hangs up and comes back as
+// a new tty. The serial side must find it again although the server only
+// listens.
+TEST(Sercat, AHungUpDeviceIsReopenedFromTheSerialSide) {
     Session s("127.0.25.9");
-    ASSERT_TRUE(s.start());
+    ASSERT_GE(s.listener, 0);
+    char tmpl[] = "/tmp/sercat-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl, link = dir + "/ttyUSB0";
+    ASSERT_EQ(symlink(s.pty.slave_path.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(s.start(link));
     s.pty.close_master();
     usleep(1500000);
     EXPECT_TRUE(s.proc.running());
     EXPECT_LE(ts::count_of(s.proc.err(), "serial read"), 5u) << s.proc.err().substr(0, 200);
+
+    ts::PtyPair back;
+    std::string tmp = dir + "/new";
+    ASSERT_EQ(symlink(back.slave_path.c_str(), tmp.c_str()), 0);
+    ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(ts::wait_until(
+        [&] {
+            ts::write_all_fd(back.master, "back~");
+            return ts::read_within(s.conn, 5, 200) == "back~";
+        },
+        10000));
     s.proc.signal(SIGINT);
     ASSERT_TRUE(s.ended_with(0));
     EXPECT_EQ(s.proc.out(), "Recv SIGINT\n");
+    unlink(link.c_str());
+    rmdir(dir.c_str());
 }
 
 } // namespace

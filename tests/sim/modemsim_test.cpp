@@ -558,6 +558,45 @@ TEST(ModemSimFaults, SilentSlowAndInjectedLines) {
     EXPECT_TRUE(s.log_has("ctl error: unknown command"));
 }
 
+// What real modems do on the wire: deaf at first, then boot noise; answers
+// in pieces, slow commands, an unsolicited line inside an answer.
+TEST(ModemSimFaults, WireHabitsOfRealModems) {
+    ModemSim s;
+    ASSERT_TRUE(s.start("9091", {"--echo", "0", "--deaf-ms", "1000", "--boot-noise", "1", "--split",
+                                 "4", "--latency", "+csq=800"}));
+    Tty tty(s.dev(s.tty_of(1)));
+    ASSERT_TRUE(tty.ok());
+    tty.send("AT");
+    EXPECT_TRUE(s.log_has("ttyUSB1 deaf: 3 bytes ignored"));
+    EXPECT_EQ(tty.line(3000), "RDY");
+    EXPECT_EQ(tty.line(), "+CPIN: READY");
+
+    // "\r\nOK\r\n" in pieces of 4 bytes, 20 ms apart: more than one read
+    tty.send("AT");
+    std::string got;
+    int reads = 0;
+    while (!ts::contains(got, "OK\r\n")) {
+        pollfd p{tty.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 3000), 1) << got;
+        char b[64];
+        ssize_t n = read(tty.fd(), b, sizeof b);
+        ASSERT_GT(n, 0);
+        got.append(b, static_cast<size_t>(n));
+        ++reads;
+    }
+    EXPECT_EQ(got.substr(got.find('\r')), "\r\nOK\r\n"); // after the noise's last \n
+    EXPECT_GT(reads, 1);
+
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 20,99", "OK"}));
+    double asked = s.log_time("> AT+CSQ"), answered = s.log_time("< +CSQ: 20,99");
+    EXPECT_GE(answered - asked, 0.79);
+
+    s.ctl("interleave +CIEV: 2,3");
+    ASSERT_TRUE(s.log_has("ctl interleave"));
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 20,99", "+CIEV: 2,3", "OK"}));
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 20,99", "OK"})); // once
+}
+
 TEST(ModemSimFaults, TtyGoneUnplugAndPlug) {
     ModemSim s(10);
     ASSERT_TRUE(s.start("asr", {"--enum-ms", "1000"}));

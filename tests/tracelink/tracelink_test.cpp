@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,27 @@ int open_socket_count(pid_t pid) {
     return count;
 }
 
+// The file status flags of its one socket: O_NONBLOCK must be off once
+// connected, or a momentarily full send buffer drops the connection.
+bool socket_blocks(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d) return false;
+    bool blocks = false;
+    while (dirent *e = readdir(d)) {
+        char target[256];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)).rfind("socket:", 0) != 0)
+            continue;
+        std::string info = ts::read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + e->d_name);
+        size_t at = info.find("flags:");
+        if (at != std::string::npos)
+            blocks = (std::stoul(info.substr(at + 6), nullptr, 8) & O_NONBLOCK) == 0;
+    }
+    closedir(d);
+    return blocks;
+}
+
 TEST_F(Tracelink, RelaysBytesBothWaysOverTcp) {
     int listener = ts::bound_socket(SOCK_STREAM, "127.0.0.1", 0);
     ASSERT_GE(listener, 0);
@@ -57,6 +79,7 @@ TEST_F(Tracelink, RelaysBytesBothWaysOverTcp) {
     int conn = ts::accept_within(listener, 5000);
     ASSERT_GE(conn, 0);
     ASSERT_TRUE(logged("tracelink: app_conn_connected_cb:\n"));
+    EXPECT_TRUE(socket_blocks(proc.pid));
 
     std::string up("\x7e\x01\x00\xffup", 6);
     ASSERT_TRUE(ts::write_all_fd(pty.master, up));
@@ -119,6 +142,7 @@ TEST_F(Tracelink, UdpCarriesSerialBytesAsDatagrams) {
     start({"-u", "-c", "127.0.0.1", "-p", std::to_string(ts::local_port(peer)), "-d",
            "/dev/ttyUSB7"});
     ASSERT_TRUE(logged("app_conn_connected_cb"));
+    EXPECT_TRUE(socket_blocks(proc.pid));
 
     std::string bulk;
     for (int i = 0; i < 10000; ++i)
@@ -172,10 +196,14 @@ TEST_F(Tracelink, IncompleteOptionsGiveStatusTwo) {
         {"-s", "-d", dev},
         {"-c", "127.0.0.1", "-p", "70000", "-d", dev},
         {"-c", "127.0.0.1", "-p", "-5", "-d", dev},
+        // texts longer than their 255 characters are refused, not cut
+        {"-c", std::string(256, 'h'), "-p", "9", "-d", dev},
+        {"-c", "127.0.0.1", "-p", "9", "-d", dev + std::string(256 - dev.size(), '/')},
     };
     for (const auto &args : cases) {
         ts::Process p;
-        std::vector<std::string> argv{ts::bin_path("tracelink")};
+        // the name the web back end knows it by
+        std::vector<std::string> argv{ts::bin_path("tracelinkd")};
         argv.insert(argv.end(), args.begin(), args.end());
         ts::spawn(p, argv, root.env());
         ASSERT_TRUE(p.wait(5000));
