@@ -16,7 +16,8 @@ export function duration(s) {
 }
 
 function bytes(n) {
-  return n >= 1048576 ? `${(n / 1048576).toFixed(1)} MiB` : `${Math.round(n / 1024)} KiB`;
+  if (n >= 2 ** 30) return `${(n / 2 ** 30).toFixed(1)} GiB`;
+  return n >= 2 ** 20 ? `${(n / 2 ** 20).toFixed(1)} MiB` : `${Math.round(n / 1024)} KiB`;
 }
 
 const has = (v) => v !== undefined && v !== null && v !== '';
