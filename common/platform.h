@@ -1,5 +1,5 @@
 // Platform layer: the one place where the programs meet the router's file
-// system, clock and GPIO driver.
+// system, clock, GPIO driver and Wi-Fi driver.
 //
 // Host builds run every program against a simulated router. When the
 // environment variable ROUTER_ROOT names a directory, the system's absolute
@@ -18,7 +18,8 @@
 //
 // The boot clock: on the router it is CLOCK_MONOTONIC and sleeps are real.
 // On a host build under a root, the file "<root>/sim/clock" ("BOOT_NS FACTOR":
-// the CLOCK_MONOTONIC nanoseconds of the simulated boot and a whole speed-up
+// the CLOCK_MONOTONIC nanoseconds of the simulated boot, negative for a
+// router that has been up longer than this machine, and a whole speed-up
 // factor) makes the boot clock count from that boot and run FACTOR times
 // faster; every interval, sleep and time-out given in boot-clock time is then
 // shortened by the same factor. Without the file the factor is 1.
@@ -108,3 +109,11 @@ void boot_clock_sleep_ms(unsigned ms);
 
 // One request to the GPIO driver (request 0x41 on "/dev/gpio"). 0 or -1.
 int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int times);
+
+// The Wi-Fi driver's station table of an interface ("ra0"): private wireless
+// request 0x8BFF on a datagram socket, the driver filling reply (size bytes:
+// a 32-bit entry count in host order, then the entries). 0 or -1.
+// Host build: the reply area is the content of "<root>/sim/<ifname>.stations"
+// (bytes as the driver would write them; a shorter file leaves the rest
+// zero); -1 without a root or without that file, as without a driver.
+int wifi_station_table_request(const char *ifname, void *reply, size_t size);

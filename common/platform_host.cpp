@@ -93,7 +93,7 @@ void clock_current(int64_t *boot_ns, unsigned *factor) {
             if (FILE *f = fopen(path, "r")) {
                 long long boot = 0;
                 unsigned fac = 1;
-                if (fscanf(f, "%lld %u", &boot, &fac) == 2 && fac >= 1 && boot >= 0) {
+                if (fscanf(f, "%lld %u", &boot, &fac) == 2 && fac >= 1) {
                     clock_setting.boot_ns = boot;
                     clock_setting.factor = fac;
                 }
@@ -212,4 +212,27 @@ int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int tim
     } while (w < 0 && errno == EINTR);
     close(fd);
     return w == n ? 0 : -1;
+}
+
+int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
+    const char *root = router_root();
+    char path[512];
+    if (!root || snprintf(path, sizeof path, "%s/sim/%s.stations", root, ifname) >=
+                     static_cast<int>(sizeof path)) {
+        errno = ENODEV;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    memset(reply, 0, size);
+    auto *p = static_cast<char *>(reply);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, p + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return 0;
 }

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <cstring>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -12,6 +14,22 @@ constexpr unsigned long kGpioPatternRequest = 0x41;
 
 struct GpioPattern {
     int32_t pin, on, off, blinks, rests, times;
+};
+
+constexpr unsigned long kStationTableRequest = 0x8BFF; // the driver's private request
+
+// The kernel's wireless request record: the interface name, then a 16-byte
+// union of which the data variant (pointer, length, flags) is used.
+struct WirelessRequest {
+    char name[16];
+    union {
+        struct {
+            void *pointer;
+            uint16_t length;
+            uint16_t flags;
+        } data;
+        char raw[16];
+    } u;
 };
 } // namespace
 
@@ -65,6 +83,20 @@ int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int tim
     if (fd < 0) return -1;
     GpioPattern p{pin, on, off, blinks, rests, times};
     int rc = ioctl(fd, kGpioPatternRequest, &p);
+    close(fd);
+    return rc < 0 ? -1 : 0;
+}
+
+int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
+    if (size > 0xFFFF) return -1; // the request's length field is 16 bits
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    WirelessRequest req;
+    memset(&req, 0, sizeof req);
+    strncpy(req.name, ifname, sizeof req.name - 1);
+    req.u.data.pointer = reply;
+    req.u.data.length = static_cast<uint16_t>(size);
+    int rc = ioctl(fd, kStationTableRequest, &req);
     close(fd);
     return rc < 0 ? -1 : 0;
 }

@@ -1,12 +1,11 @@
-// The points where the daemon's SIM, network, watchdog and command-server
-// work joins the start-up and channel code. Each is empty until its module
-// arrives.
+// The points where the daemon's SIM, network and watchdog work joins the
+// start-up and channel code. Each is empty until its module arrives.
 #pragma once
 
 struct ModemContext;
 
-// RIL_Init: the web interface's command socket opens here, and the reboot
-// timer for a data connection that never comes up is armed here.
+// RIL_Init: the reboot timer for a data connection that never comes up is
+// armed here.
 void ril_services_init(ModemContext *context);
 // RIL_Init and SIGUSR2: (re)plans the scheduled reboot.
 void ril_auto_reboot_init(ModemContext *context);

@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "command_server.h"
 #include "fd_io.h"
 #include "log.h"
 #include "modem_discovery.h"
@@ -154,6 +155,7 @@ void RIL_Init(ModemContext *ctx) {
     ril_context = ctx;
     reset_status(ctx);
     ril_settings_load(ctx, RIL_SETTINGS_ALL);
+    cmd_server_init(ctx);
     ril_services_init(ctx);
     ctx->ping_sock = -1;
     __event_add_time_callback(ctx->loop, &kSearchPeriod, EVENT_TIME_NOW | EVENT_TIME_REPEAT,

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Starts one router program under qemu user mode and checks how it ends.
 #
-#   smoke.sh run QEMU LIBC_ROOT STATUS [--expect ERE]... -- PROGRAM [ARG...]
-#       Runs the program once. STATUS is its exit status, or "nonzero"; each
-#       ERE must match a line of its standard output or standard error.
+#   smoke.sh run QEMU LIBC_ROOT STATUS [--expect ERE]... [--env NAME=VALUE]... -- PROGRAM [ARG...]
+#       Runs the program once with the environment given (and nothing else).
+#       STATUS is its exit status, or "nonzero"; each ERE must match a line of
+#       its standard output or standard error.
 #   smoke.sh lted QEMU LIBC_ROOT -- PROGRAM
 #       Starts the modem daemon, sees it log that it waits for the
 #       configuration daemon, and stops it there. Skipped (status 77) where
@@ -40,8 +41,9 @@ done
 tcp_settings="tcp_fin_timeout tcp_keepalive_intvl tcp_keepalive_probes tcp_retries2"
 for f in $tcp_settings; do : >"$fake/proc/sys/net/ipv4/$f"; done
 : >"$fake/dev/gpio"
-# the loader under -L must get the C library of its own build
-emulator=("$qemu" -L "$fake" -E "LD_LIBRARY_PATH=$libc_root/lib")
+# the loader under -L must get the C library of its own build; cJSON comes
+# from Debian's mipsel package
+emulator=("$qemu" -L "$fake" -E "LD_LIBRARY_PATH=$libc_root/lib:/usr/lib/mipsel-linux-gnu")
 
 failed=0
 fail() {
@@ -51,11 +53,12 @@ fail() {
 
 run_once() {
     local status=$1 rc re
-    local expects=()
+    local expects=() envs=()
     shift
     while [ "$1" != -- ]; do
         case $1 in
         --expect) expects+=("$2"); shift 2 ;;
+        --env) envs+=(-E "$2"); shift 2 ;;
         *) echo "smoke.sh: unknown option $1" >&2; exit 2 ;;
         esac
     done
@@ -63,7 +66,7 @@ run_once() {
     [ -f "$1" ] || { fail "no program $1"; return; }
     echo "running: $*"
     rc=0
-    timeout 30 "${emulator[@]}" "$@" >"$fake/out" 2>&1 </dev/null || rc=$?
+    timeout 30 env -i "${emulator[@]}" "${envs[@]}" "$@" >"$fake/out" 2>&1 </dev/null || rc=$?
     sed 's/^/| /' "$fake/out"
     echo "exit status $rc"
     if [ "$rc" -eq 124 ]; then

@@ -1,0 +1,43 @@
+// The command socket "/var/run/RIL_CMD" on which the web back end asks the
+// daemon for modem state and hands it AT commands. One request is one frame
+// of 1 to 20 items (4-byte host-order length, then the text and its NUL,
+// counted in the length), item 0 the command word; the answer is one frame of
+// "SUCCESS:\n" and one "\n"-ended line per value. Any failure closes the
+// connection without an answer. Everything runs on the loop thread.
+#pragma once
+
+#include "event_loop.h"
+
+#include <cstddef>
+
+struct ModemContext;
+
+constexpr int CMD_ITEMS_MAX = 20;
+constexpr size_t CMD_REQUEST_MAX = 4095;
+constexpr int CMD_READ_LIMIT_MS = 500;
+
+// RIL_Init's step: creates, binds and listens on the socket (backlog 5) and
+// watches it on the context's loop. When a step fails the daemon runs without
+// a command server.
+void cmd_server_init(ModemContext *context);
+
+// Loop callbacks: accepts a connection and watches it; serves one request of
+// a connection (the connection stays open for the next one).
+void cmd_accept_callback(EventLoop *loop, int fd, int events, void *userdata);
+void ril_cmd_data_callback(EventLoop *loop, int fd, int events, void *userdata);
+
+// --- the pieces of the answers, for the tests ---
+
+// Splits a payload into its items, which must fill it exactly and each end
+// in a NUL: the number of items (1 to 20), or -1.
+int cmd_split_items(char *payload, size_t length, char *items[CMD_ITEMS_MAX]);
+// Signal bars of a "+CSQ:" rssi; 99 (not known) shows none.
+int signal_bars(int rssi);
+// SIM state text of the GETHOMEINFO (home) or GETSTATINFO answer.
+const char *sim_state_text(int state, bool home);
+// Name of a system mode (0 and unknown values: "").
+const char *network_type_text(int mode);
+// A "$QCRSRP:"/"$QCRSRQ:" value without leading zeros ("-095": "-95").
+void qc_signal_clean(const char *value, char *out, size_t size);
+// rscp in dBm from the third "+CESQ:" value; false when not known (255 and up).
+bool cesq_rscp(int value, int *dbm);

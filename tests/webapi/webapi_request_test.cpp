@@ -1,0 +1,251 @@
+// Requests served in-process under a private root: the request entry, login
+// and sessions, and the modem pages against a stand-in daemon.
+#include "cgi_harness.h"
+
+#include <cJSON.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using ts::CgiAnswer;
+using ts::CgiCall;
+
+const std::string kRedirect = "{\"redirectLogin\":1}";
+
+class Web : public ::testing::Test {
+  protected:
+    ts::WebRoot web;
+    std::string calls() const { return ts::read_file(web.path("/sim/calls.log")); }
+};
+
+// --- the request entry ---
+
+TEST_F(Web, RefusalsWriteNothing) {
+    std::string session = web.login();
+    std::string cookie = "session=" + session;
+    struct Case {
+        const char *what;
+        CgiCall call;
+    };
+    using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+    const Case cases[] = {
+        {"no SCRIPT_NAME", {.page = "home.cgi", .env = Env{{"SCRIPT_NAME", std::nullopt}}}},
+        {"no REMOTE_ADDR", {.page = "home.cgi", .env = Env{{"REMOTE_ADDR", std::nullopt}}}},
+        {"no REQUEST_METHOD", {.page = "home.cgi", .env = Env{{"REQUEST_METHOD", std::nullopt}}}},
+        {"no CONTENT_LENGTH", {.page = "home.cgi", .env = Env{{"CONTENT_LENGTH", std::nullopt}}}},
+        {"length above 6 MiB", {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "6291457"}}}},
+        {"negative length", {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "-1"}}}},
+        {"absurd length",
+         {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "99999999999999999999"}}}},
+        {"empty address", {.page = "login.cgi", .remote_addr = ""}},
+        {"address with a line end", {.page = "login.cgi", .remote_addr = "1.2.3.4\n5.6.7.8"}},
+        {"address with a blank", {.page = "login.cgi", .remote_addr = "1.2.3.4 x"}},
+        {"over-long address", {.page = "login.cgi", .remote_addr = std::string(64, '1')}},
+        {"malformed JSON", {.page = "login.cgi", .method = "POST", .body = "{\"username\":"}},
+        {"unknown page with a session",
+         {.page = "nosuch.cgi", .remote_addr = "192.168.1.100", .cookie = cookie}},
+    };
+    for (const Case &c : cases) {
+        CgiAnswer a = web.call(c.call);
+        EXPECT_EQ(a.status, 100) << c.what;
+        EXPECT_EQ(a.raw, "") << c.what;
+    }
+}
+
+TEST_F(Web, AnswersAreExactAndNeedASession) {
+    // any page but login and gps, whatever the method and body
+    for (const char *page : {"home.cgi", "state.cgi", "sim.cgi", "nosuch.cgi"}) {
+        CgiAnswer a = web.call({.page = page, .method = "POST", .body = "{\"type\":1}"});
+        EXPECT_EQ(a.status, 0);
+        EXPECT_EQ(a.raw, "Content-Length: 20\nContent-Type:application/json; charset=utf-8\n\n" +
+                             kRedirect + "\n")
+            << page;
+    }
+    // a cookie of another address, or an unknown one, does not pass
+    std::string session = web.login("10.0.0.1");
+    ASSERT_EQ(session.size(), 15u);
+    EXPECT_EQ(
+        web.call({.page = "home.cgi", .remote_addr = "10.0.0.2", .cookie = "session=" + session})
+            .json,
+        kRedirect);
+    EXPECT_EQ(
+        web.call(
+               {.page = "home.cgi", .remote_addr = "10.0.0.1", .cookie = "session=ABCDEFGHIJKLMNO"})
+            .json,
+        kRedirect);
+
+    // the largest body is taken; a body that ends early is not an error
+    CgiAnswer big = web.call({.page = "login.cgi",
+                              .content_type = "text/plain",
+                              .env = {{"CONTENT_LENGTH", "6291456"}}});
+    EXPECT_EQ(big.json, "{\"result\":0}");
+    EXPECT_TRUE(big.well_formed());
+    // a length without digits is no body; JSON under another type is not parsed
+    EXPECT_EQ(
+        web.call({.page = "login.cgi", .method = "POST", .env = {{"CONTENT_LENGTH", "x"}}}).json,
+        "{\"result\":-1}");
+    std::string creds =
+        "{\"username\":\"admin\",\"password\":\"" + ts::md5_hex_lower("admin") + "\"}";
+    EXPECT_EQ(
+        web.call(
+               {.page = "login.cgi", .method = "POST", .body = creds, .content_type = "text/plain"})
+            .json,
+        "{\"result\":-1}");
+    // the page is the last path component
+    CgiAnswer home = web.call({.page = "x",
+                               .remote_addr = "10.0.0.1",
+                               .cookie = "session=" + session,
+                               .env = {{"SCRIPT_NAME", "/a/b/home.cgi"}}});
+    EXPECT_EQ(home.member("netmode"), "\"3G\"");
+    EXPECT_TRUE(home.well_formed());
+}
+
+// Bodies that parse but are not what a page needs are refused by the page.
+TEST_F(Web, JsonOfTheWrongShapeIsRefused) {
+    for (const char *body :
+         {"[1,2]", "\"admin\"", "null", "{\"username\":1,\"password\":\"x\"}",
+          "{\"username\":\"admin\"}", "{\"username\":\"admin\",\"password\":[\"x\"]}"}) {
+        CgiAnswer a = web.call({.page = "login.cgi", .method = "POST", .body = body});
+        EXPECT_EQ(a.json, "{\"result\":-1}") << body;
+        EXPECT_TRUE(a.well_formed());
+    }
+    // none of these counts as a failed login
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), "");
+}
+
+// A client that went away before the answer must not cost the settings it sent.
+TEST_F(Web, SettingsAreCommittedWhenTheClientHasGoneAway) {
+    CgiCall c{.page = "sim.cgi", .method = "POST", .body = "{\"sim_init_pin\":\"4321\"}"};
+    c.cookie = "session=" + web.login(c.remote_addr);
+    c.answer_unread = true;
+    EXPECT_EQ(web.call(c).status, 0);
+    EXPECT_TRUE(ts::contains(ts::read_file(web.path("/dev/apsoc_nvram/2860.flash")),
+                             std::string("siminitpin=4321")));
+}
+
+// An unauthenticated upload must not stop the router's services.
+TEST_F(Web, ServicesStopOnlyForAnUploadWithASession) {
+    CgiAnswer a = web.call({.page = "upgradefirmware.cgi",
+                            .method = "POST",
+                            .body = "x",
+                            .content_type = "multipart/form-data"});
+    EXPECT_EQ(a.json, kRedirect);
+    EXPECT_FALSE(ts::contains(calls(), "killall"));
+
+    web.call_with_session({.page = "upgradefirmware.cgi",
+                           .method = "POST",
+                           .body = "x",
+                           .content_type = "multipart/form-data"});
+    EXPECT_TRUE(ts::contains(calls(), "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd"));
+}
+
+// --- login and sessions ---
+
+std::string wrong_login() {
+    return "{\"username\":\"admin\",\"password\":\"" + ts::md5_hex_lower("wrong") + "\"}";
+}
+
+TEST_F(Web, ThreeFailuresLockAnAddressOut) {
+    std::string now = std::to_string(web.fresh_second());
+    CgiCall bad{
+        .page = "login.cgi", .method = "POST", .body = wrong_login(), .remote_addr = "10.0.0.1"};
+    EXPECT_EQ(web.call(bad).json, "{\"result\":-1}");
+    // a success in between does not reset the count
+    EXPECT_EQ(web.login("10.0.0.1").size(), 15u);
+    EXPECT_EQ(web.call(bad).json, "{\"result\":-1}");
+    EXPECT_EQ(web.call(bad).json, "{\"disabledTime\":180,\"result\":-1}");
+    // locked: no credentials are looked at, not even right ones
+    EXPECT_EQ(web.call({.page = "login.cgi", .remote_addr = "10.0.0.1"}).json,
+              "{\"disabledTime\":180,\"result\":0}");
+    EXPECT_EQ(web.login("10.0.0.1"), "");
+    EXPECT_EQ(web.login("10.0.0.2").size(), 15u);
+    EXPECT_EQ(ts::read_lines(web.path("/tmp/web.login")),
+              (std::vector<std::string>{"10.0.0.1 " + now + " 3"}));
+}
+
+TEST_F(Web, TableLimitsAndIdleExpiry) {
+    // 20 live failed-login lines lock out every other address; old lines are pruned
+    uint32_t now = web.fresh_second();
+    auto ago = [&now](uint32_t seconds) { return std::to_string(now - seconds); };
+    std::string table;
+    for (int i = 0; i < 20; i++)
+        table += "10.1.0." + std::to_string(i) + " " + ago(10) + " 1\n";
+    ts::write_file(web.path("/tmp/web.login"),
+                   table + "10.1.1.1 " + ago(180) + " 5\nbroken line\n");
+    EXPECT_EQ(web.call({.page = "login.cgi", .remote_addr = "10.2.0.1"}).json,
+              "{\"disabledTime\":180,\"result\":0}");
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), table);
+    ts::write_file(web.path("/tmp/web.login"), "");
+
+    // a new login replaces the address's session
+    std::string replaced = web.login("10.3.0.0");
+    // 10 live sessions refuse an eleventh address and a re-login of one of them
+    std::vector<std::string> ids;
+    for (int i = 0; i < 10; i++)
+        ids.push_back(web.login("10.3.0." + std::to_string(i)));
+    for (const auto &id : ids)
+        EXPECT_EQ(id.size(), 15u);
+    EXPECT_EQ(web.login("10.3.1.1"), "");
+    EXPECT_EQ(web.login("10.3.0.0"), "");
+    EXPECT_EQ(
+        web.call({.page = "state.cgi", .remote_addr = "10.3.0.0", .cookie = "session=" + ids[0]})
+            .json,
+        kRedirect);
+    EXPECT_EQ(web.login("10.3.0.0").size(), 15u);
+    EXPECT_EQ(
+        web.call({.page = "state.cgi", .remote_addr = "10.3.0.0", .cookie = "session=" + replaced})
+            .json,
+        kRedirect);
+
+    // idle for 1799 s passes and starts again; 1800 s does not
+    now = web.fresh_second();
+    ts::write_file(web.path("/tmp/web.session"), "10.4.0.1 AAAAAAAAAAAAAAA " + ago(1799) +
+                                                     "\n10.4.0.2 BBBBBBBBBBBBBBB " + ago(1800) +
+                                                     "\n");
+    web.call({.page = "state.cgi", .remote_addr = "10.4.0.1", .cookie = "session=AAAAAAAAAAAAAAA"});
+    EXPECT_EQ(web.call({.page = "state.cgi",
+                        .remote_addr = "10.4.0.2",
+                        .cookie = "session=BBBBBBBBBBBBBBB"})
+                  .json,
+              kRedirect);
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")),
+              "10.4.0.1 AAAAAAAAAAAAAAA " + std::to_string(now) + "\n");
+}
+
+} // namespace
+
+namespace {
+
+// The follow-up runs in a child that has let go of the answer output, so the
+// web server sees the answer complete before the command runs.
+TEST(FollowUp, RunsAfterTheAnswerIsComplete) {
+    ts::WebRoot web(20); // the 2-second wait takes 0.1 s
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+    cJSON *answer = cJSON_CreateObject();
+    cgi_set_output(pipe_fds[1]);
+    EXPECT_EQ(cgi_send_json(answer), 0);
+    RequestContext context{FollowUpAction::Reboot};
+    cgi_run_follow_up(&context);
+    cgi_set_output(STDOUT_FILENO);
+    cJSON_Delete(answer);
+    close(pipe_fds[1]);
+
+    std::string seen;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
+        seen.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    EXPECT_EQ(seen, "Content-Length: 3\nContent-Type:application/json; charset=utf-8\n\n{}\n");
+    EXPECT_FALSE(ts::contains(ts::read_file(web.path("/sim/calls.log")), "reboot"));
+    EXPECT_TRUE(ts::wait_until(
+        [&] { return ts::read_file(web.path("/sim/calls.log")) == "reboot\n"; }, 5000));
+}
+
+} // namespace

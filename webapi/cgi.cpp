@@ -1,0 +1,214 @@
+#include "cgi.h"
+
+#include "fd_io.h"
+#include "nvram_env.h"
+#include "page_table.h"
+#include "platform.h"
+#include "session.h"
+#include "sys_utils.h"
+
+#include <cJSON.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kContentType[] = "Content-Type:application/json; charset=utf-8\n\n";
+constexpr char kStopServices[] = "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd";
+constexpr unsigned kStopServicesWait = 2;
+constexpr unsigned kFollowUpDelay = 2;
+// Longer than any IPv6 address with a zone; REMOTE_ADDR goes into the
+// session tables as one field of a 256-byte line.
+constexpr size_t kAddressMax = 63;
+
+int answer_fd = STDOUT_FILENO;
+
+// REMOTE_ADDR is written into the session tables as one field.
+bool address_ok(const char *address) {
+    size_t n = strlen(address);
+    if (n == 0 || n > kAddressMax) return false;
+    for (size_t i = 0; i < n; i++) {
+        auto c = static_cast<unsigned char>(address[i]);
+        if (c <= ' ' || c >= 127) return false;
+    }
+    return true;
+}
+
+// Everything a request holds, released on every way out.
+struct Request {
+    char *body = nullptr;
+    cJSON *request = nullptr;
+    cJSON *answer = nullptr;
+    bool store_open = false;
+    ~Request() {
+        cJSON_Delete(answer);
+        cJSON_Delete(request);
+        free(body);
+        if (store_open) nvram_close(NVRAM_CONFIG_SECTION); // commits what the page changed
+    }
+};
+
+// Reads up to length bytes; an early end of input is not an error.
+int read_body(int fd, size_t length, Request *r, size_t *received) {
+    r->body = static_cast<char *>(calloc(length + 1, 1));
+    if (!r->body) return -1;
+    *received = 0;
+    while (*received < length) {
+        ssize_t n = read(fd, r->body + *received, length - *received);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        *received += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+void cgi_set_output(int fd) {
+    answer_fd = fd;
+}
+
+int cgi_send_json(cJSON *answer) {
+    char *json = cJSON_PrintUnformatted(answer);
+    if (!json) return CGI_STATUS_PRINT_FAILED;
+    size_t json_len = strlen(json);
+    char head[48];
+    int head_len = snprintf(head, sizeof head, "Content-Length: %zu\n", json_len + 1);
+    size_t total = static_cast<size_t>(head_len) + sizeof kContentType - 1 + json_len + 1;
+    char *text = static_cast<char *>(malloc(total));
+    if (!text) {
+        free(json);
+        return CGI_STATUS_PRINT_FAILED;
+    }
+    char *p = text;
+    memcpy(p, head, static_cast<size_t>(head_len));
+    p += head_len;
+    memcpy(p, kContentType, sizeof kContentType - 1);
+    p += sizeof kContentType - 1;
+    memcpy(p, json, json_len);
+    p[json_len] = '\n';
+    free(json);
+
+    {
+        // a web server that went away must not end the run before the store is committed
+        SigpipeIgnored quiet;
+        fd_write_all(answer_fd, text, total, nullptr);
+    }
+    free(text);
+    return CGI_STATUS_OK;
+}
+
+int cgi_handle_request(int in_fd, RequestContext *context) {
+    context->follow_up = FollowUpAction::None;
+    const char *script = getenv("SCRIPT_NAME");
+    if (!script) return CGI_STATUS_REFUSED;
+    const char *slash = strrchr(script, '/');
+    const char *page = slash ? slash + 1 : script;
+    const PageEntry *entry = page_find(page);
+
+    const char *address = getenv("REMOTE_ADDR");
+    const char *method = getenv("REQUEST_METHOD");
+    const char *content_type = getenv("CONTENT_TYPE");
+    const char *content_length = getenv("CONTENT_LENGTH");
+    if (!address || !method || !content_length || !address_ok(address)) return CGI_STATUS_REFUSED;
+    long long length = strtoll(content_length, nullptr, 10);
+    if (length < 0 || static_cast<unsigned long long>(length) > CGI_BODY_MAX)
+        return CGI_STATUS_REFUSED;
+
+    // The upload page stops the services before its body is read, but only
+    // for a caller with a session: a stranger must not take the router off
+    // the network.
+    int session = -1; // not checked yet
+    if (entry && entry->stops_services) {
+        session = session_check(address);
+        if (session) {
+            do_system_call(kStopServices);
+            boot_clock_sleep(kStopServicesWait);
+        }
+    }
+
+    Request r;
+    size_t received = 0;
+    if (length > 0 && read_body(in_fd, static_cast<size_t>(length), &r, &received) != 0)
+        return CGI_STATUS_REFUSED;
+    if (content_type && length > 0 && strstr(content_type, "application/json")) {
+        r.request = cJSON_Parse(r.body);
+        if (!r.request) return CGI_STATUS_REFUSED;
+    }
+    nvram_init(NVRAM_CONFIG_SECTION);
+    r.store_open = true;
+    r.answer = cJSON_CreateObject();
+    if (!r.answer) return CGI_STATUS_REFUSED;
+
+    bool needs_session = !entry || entry->session_needed;
+    if (needs_session) {
+        if (session < 0) session = session_check(address);
+        if (!session) {
+            cJSON *one = cJSON_CreateNumber(1);
+            if (one) cJSON_AddItemToObjectCS(r.answer, "redirectLogin", one);
+            return cgi_send_json(r.answer);
+        }
+    }
+    if (!entry || !entry->handler) return CGI_STATUS_REFUSED;
+    PageRequest req{method,   r.request, r.answer, context, r.body, static_cast<size_t>(length),
+                    received, address};
+    return entry->handler(req);
+}
+
+const char *follow_up_command(FollowUpAction action) {
+    switch (action) {
+    case FollowUpAction::Restart:
+        return "init_system restart";
+    case FollowUpAction::Reboot:
+        return "reboot";
+    case FollowUpAction::FirewallReload:
+        return "/etc_ro/lighttpd/www/cgi-bin/firewall.cgi init";
+    case FollowUpAction::None:
+        break;
+    }
+    return nullptr;
+}
+
+void cgi_run_follow_up(const RequestContext *context) {
+    const char *command = follow_up_command(context->follow_up);
+    if (!command) return;
+    // The answer was written in one piece before this point.
+    if (fork() != 0) return;
+    // The web server ends the response when every holder of the answer
+    // output has closed it, so the child lets go of it at once.
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        if (answer_fd > STDERR_FILENO) dup2(null, answer_fd);
+    }
+    setsid();
+    boot_clock_sleep(kFollowUpDelay);
+    do_system_call(command);
+    _exit(0);
+}
+
+int cgi_run_background(const char *command) {
+    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, answer_fd};
+    constexpr size_t kCount = sizeof targets / sizeof targets[0];
+    int saved[kCount] = {-1, -1, -1};
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (size_t i = 0; i < kCount; i++) {
+        if (null < 0 || (i == 2 && answer_fd <= STDOUT_FILENO)) continue;
+        saved[i] = fcntl(targets[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (saved[i] >= 0) dup2(null, targets[i]);
+    }
+    int rc = do_system_call(command);
+    for (size_t i = kCount; i-- > 0;) {
+        if (saved[i] < 0) continue;
+        dup2(saved[i], targets[i]);
+        close(saved[i]);
+    }
+    if (null >= 0) close(null);
+    return rc;
+}

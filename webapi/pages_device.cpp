@@ -1,0 +1,361 @@
+#include "pages_device.h"
+
+#include "page_util.h"
+#include "platform.h"
+#include "sys_utils.h"
+
+#include <arpa/inet.h>
+#include <cJSON.h>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool equals(const char *a, const char *b) {
+    return strcmp(a, b) == 0;
+}
+
+bool is_get(const PageRequest &req) {
+    return equals(req.method, "GET");
+}
+bool is_post(const PageRequest &req) {
+    return equals(req.method, "POST");
+}
+
+enum class Kind { Number, Text };
+
+// One setting: JSON key, store key, type.
+struct Setting {
+    const char *key;
+    const char *store;
+    Kind kind;
+};
+
+void answer_setting(cJSON *answer, const Setting &s) {
+    if (s.kind == Kind::Number)
+        answer_number_text(answer, s.key, store_get(s.store));
+    else
+        answer_string(answer, s.key, store_get(s.store));
+}
+
+// A request value checked before anything is stored.
+struct Value {
+    int number;
+    const char *text;
+};
+
+bool take_setting(const cJSON *request, const Setting &s, Value *v) {
+    if (s.kind == Kind::Number) return request_number(request, s.key, &v->number);
+    v->text = request_string(request, s.key);
+    return v->text != nullptr;
+}
+
+// A store that refuses a value (a full section) fails the request rather
+// than reporting a change that did not happen.
+bool store_setting(const Setting &s, const Value &v) {
+    return (s.kind == Kind::Number ? store_set_int(s.store, v.number)
+                                   : store_set(s.store, v.text)) == 0;
+}
+
+// --- client.cgi ---
+
+constexpr char kLeaseFile[] = "/var/udhcpd.leases";
+constexpr size_t kLeaseRecord = 40;
+constexpr char kArpTable[] = "/proc/net/arp";
+constexpr char kWifiInterface[] = "ra0";
+constexpr size_t kStationMax = 116;
+constexpr size_t kStationEntry = 40;
+
+uint32_t big_endian32(const unsigned char *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The driver writes its words in the router's own byte order.
+uint32_t host32(const unsigned char *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void answer_mac(cJSON *item, const unsigned char *m) {
+    char text[18];
+    snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", m[0], m[1], m[2], m[3], m[4],
+             m[5]);
+    answer_string(item, "mac", text);
+}
+
+// The next element of the answer's array key; the array is added at its
+// first element, so an empty source leaves the key out.
+cJSON *next_element(cJSON *answer, const char *key, cJSON **array) {
+    if (!*array) {
+        *array = cJSON_CreateArray();
+        if (!*array) return nullptr;
+        if (!cJSON_AddItemToObjectCS(answer, key, *array)) {
+            cJSON_Delete(*array);
+            *array = nullptr;
+            return nullptr;
+        }
+    }
+    cJSON *item = cJSON_CreateObject();
+    if (item && !cJSON_AddItemToArray(*array, item)) {
+        cJSON_Delete(item);
+        item = nullptr;
+    }
+    return item;
+}
+
+void client_leases(cJSON *answer) {
+    RouterPath path(kLeaseFile);
+    FILE *f = fopen(path.c_str(), "rbe");
+    if (!f) return;
+    cJSON *list = nullptr;
+    unsigned char record[kLeaseRecord];
+    while (fread(record, 1, sizeof record, f) == sizeof record) {
+        cJSON *item = next_element(answer, "dhcp", &list);
+        if (!item) break;
+        record[15] = '\0';
+        answer_string(item, "hostname", reinterpret_cast<const char *>(record));
+        answer_mac(item, record + 16);
+        char ip[INET_ADDRSTRLEN];
+        in_addr address;
+        memcpy(&address, record + 32, sizeof address);
+        answer_string(item, "ip", inet_ntop(AF_INET, &address, ip, sizeof ip) ? ip : "");
+        answer_number(item, "expires", big_endian32(record + 36));
+    }
+    fclose(f);
+}
+
+void client_arp(cJSON *answer) {
+    RouterPath path(kArpTable);
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f) return;
+    cJSON *list = nullptr;
+    char line[256];
+    if (fgets(line, sizeof line, f)) { // the header
+        while (fgets(line, sizeof line, f)) {
+            char *column[6];
+            if (str_split(line, column, 6, " \t\r\n") != 6) break;
+            cJSON *item = next_element(answer, "arp", &list);
+            if (!item) break;
+            answer_string(item, "ip", column[0]);
+            answer_number(item, "HWtype", strtoul(column[1], nullptr, 0));
+            answer_number(item, "Flags", strtoul(column[2], nullptr, 0));
+            answer_string(item, "mac", column[3]);
+            answer_string(item, "device", column[5]);
+        }
+    }
+    fclose(f);
+}
+
+void client_stations(cJSON *answer) {
+    alignas(8) unsigned char reply[4 + kStationMax * kStationEntry];
+    if (wifi_station_table_request(kWifiInterface, reply, sizeof reply) != 0) return;
+    uint32_t count = host32(reply);
+    if (count > kStationMax) count = kStationMax;
+    cJSON *list = nullptr;
+    for (uint32_t i = 0; i < count; i++) {
+        const unsigned char *entry = reply + 4 + i * kStationEntry;
+        cJSON *item = next_element(answer, "sta", &list);
+        if (!item) break;
+        answer_mac(item, entry + 1);
+        answer_number(item, "Psm", entry[8]);
+        answer_number(item, "BW", (host32(entry + 20) & 0x80u) ? 1 : 0);
+        answer_number(item, "ConnectedTime", host32(entry + 16));
+    }
+}
+
+// --- diag.cgi ---
+
+constexpr char kModemTypeFile[] = "/var/run/mdm_type";
+constexpr unsigned kBridgeRestartWait = 2;
+
+struct Bridge {
+    const char *modem_type;
+    const char *stop;
+    const char *program; // started as "<program> <param> &"
+};
+
+constexpr Bridge kBridges[] = {
+    {"asr", "killall tracelinkd", "tracelinkd"},
+    {"mdm9x07", "killall sercat", "sercat"},
+};
+
+const Bridge *bridge_of(const char *modem_type) {
+    for (const Bridge &b : kBridges)
+        if (equals(b.modem_type, modem_type)) return &b;
+    return nullptr;
+}
+
+// --- dtu.cgi ---
+
+constexpr unsigned kUartdRestartWait = 2;
+
+// In the order of the GET answer.
+constexpr Setting kDtuSettings[] = {
+    {"dtu_enable", "dtu_enable", Kind::Number},
+    {"dtu_serial_baud", "dtu_serial_baud", Kind::Number},
+    {"dtu_serial_bits", "dtu_serial_bits", Kind::Number},
+    {"dtu_serial_parity", "dtu_serial_parity", Kind::Text},
+    {"dtu_serial_stop", "dtu_serial_stop", Kind::Number},
+    {"dtu_serial_frametime", "dtu_serial_frametime", Kind::Number},
+    {"dtu_serial_framelength", "dtu_serial_framelength", Kind::Number},
+    {"dtu_conn_type", "dtu_conn_type", Kind::Number},
+    {"dtu_conn_server", "dtu_conn_server", Kind::Text},
+    {"dtu_conn_port", "dtu_conn_port", Kind::Number},
+    {"dtu_conn_enable", "dtu_conn_enable", Kind::Number},
+    {"dtu_conn_reg_enable", "dtu_conn_reg_enable", Kind::Number},
+    {"dtu_conn_reg_mode", "dtu_conn_reg_mode", Kind::Number},
+    {"dtu_conn_reg_type", "dtu_conn_reg_type", Kind::Number},
+    {"dtu_conn_reg_data_fmt", "dtu_conn_reg_data_fmt", Kind::Number},
+    {"dtu_conn_reg_data", "dtu_conn_reg_data", Kind::Text},
+    {"dtu_conn_heartbeat_enable", "dtu_conn_heartbeat_enable", Kind::Number},
+    {"dtu_conn_heartbeat_type", "dtu_conn_heartbeat_type", Kind::Number},
+    {"dtu_conn_heartbeat_time", "dtu_conn_heartbeat_time", Kind::Number},
+    {"dtu_conn_heartbeat_data_fmt", "dtu_conn_heartbeat_data_fmt", Kind::Number},
+    {"dtu_conn_heartbeat_data", "dtu_conn_heartbeat_data", Kind::Text},
+    {"dtu_gps_state", "dtu_gpsen", Kind::Number},
+    {"dtu_gps_time", "dtu_gpstm", Kind::Number},
+    {"dtu_gps_type", "dtu_gpstype", Kind::Number},
+};
+constexpr size_t kDtuCount = sizeof kDtuSettings / sizeof kDtuSettings[0];
+
+// A POST checks and stores the connection switch before the server, port
+// and type; otherwise in answer order.
+constexpr unsigned char kDtuPostOrder[kDtuCount] = {0,  1,  2,  3,  4,  5,  6,  10, 8,  9,  7,  11,
+                                                    12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23};
+
+// --- ping.cgi, checkconn.cgi, autoreboot.cgi ---
+
+constexpr Setting kPingSettings[] = {
+    {"server", "ping_server", Kind::Text},
+    {"interval", "ping_interval", Kind::Number},
+    {"timeout", "ping_timeout", Kind::Number},
+    {"timeoutcount", "ping_count", Kind::Number},
+};
+
+constexpr char kRebootOnDisconnect[] = "reboot_on_disconnect";
+constexpr char kRebootDisconnectTime[] = "reboot_disconnect_time";
+constexpr char kAutoRebootMode[] = "auto_reboot_mode";
+constexpr char kAutoRebootTime[] = "auto_reboot_time";
+constexpr char kReplanReboot[] = "killall -SIGUSR2 lted";
+
+} // namespace
+
+int page_client(const PageRequest &req) {
+    do_system_call("killall -q -USR1 udhcpd"); // the server writes its leases out
+    client_leases(req.answer);
+    client_arp(req.answer);
+    client_stations(req.answer);
+    return cgi_send_json(req.answer);
+}
+
+int page_diag(const PageRequest &req) {
+    int start;
+    if (!request_number(req.request, "start", &start)) return answer_result(req.answer, -1);
+    const char *param = nullptr;
+    if (start != 0) {
+        param = request_string(req.request, "param");
+        if (!param || !text_is_shell_safe(param)) return answer_result(req.answer, -1);
+    }
+    char modem_type[32];
+    if (read_file_string(kModemTypeFile, modem_type, sizeof modem_type) != 0) modem_type[0] = '\0';
+    const Bridge *bridge = bridge_of(modem_type);
+    if (!bridge) return answer_result(req.answer, 0);
+    char start_command[256];
+    if (start != 0) {
+        // a cut line would lose its "&" and keep the request waiting on the bridge
+        int n = snprintf(start_command, sizeof start_command, "%s %s &", bridge->program, param);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof start_command)
+            return answer_result(req.answer, -1);
+    }
+    do_system_call(bridge->stop);
+    if (start != 0) {
+        boot_clock_sleep(kBridgeRestartWait);
+        cgi_run_background(start_command);
+    }
+    return answer_result(req.answer, 0);
+}
+
+int page_dtu(const PageRequest &req) {
+    if (is_get(req)) {
+        for (const Setting &s : kDtuSettings)
+            answer_setting(req.answer, s);
+        return cgi_send_json(req.answer);
+    }
+    if (!is_post(req)) return answer_result(req.answer, -1);
+    Value values[kDtuCount];
+    for (unsigned char i : kDtuPostOrder)
+        if (!take_setting(req.request, kDtuSettings[i], &values[i]))
+            return answer_result(req.answer, -1);
+    bool stored = true;
+    for (unsigned char i : kDtuPostOrder)
+        stored = store_setting(kDtuSettings[i], values[i]) && stored;
+    if (!stored) return answer_result(req.answer, -1);
+    do_system_call("killall uartd");
+    boot_clock_sleep(kUartdRestartWait);
+    cgi_run_background("uartd &");
+    return answer_result(req.answer, 0);
+}
+
+int page_ping(const PageRequest &req) {
+    if (is_get(req)) {
+        for (const Setting &s : kPingSettings)
+            answer_setting(req.answer, s);
+        return cgi_send_json(req.answer);
+    }
+    if (!is_post(req)) return answer_result(req.answer, -1);
+    Value values[sizeof kPingSettings / sizeof kPingSettings[0]];
+    size_t i = 0;
+    for (const Setting &s : kPingSettings)
+        if (!take_setting(req.request, s, &values[i++])) return answer_result(req.answer, -1);
+    bool stored = true;
+    i = 0;
+    for (const Setting &s : kPingSettings)
+        stored = store_setting(s, values[i++]) && stored;
+    return answer_result(req.answer, stored ? 0 : -1);
+}
+
+int page_checkconn(const PageRequest &req) {
+    if (is_get(req)) {
+        int time =
+            store_get_int(kRebootOnDisconnect) != 0 ? store_get_int(kRebootDisconnectTime) : 0;
+        answer_number(req.answer, "time", time);
+        return cgi_send_json(req.answer);
+    }
+    if (!is_post(req)) return answer_result(req.answer, -1);
+    int time;
+    if (!request_number(req.request, "time", &time)) return answer_result(req.answer, -1);
+    bool stored = store_set(kRebootOnDisconnect, time != 0 ? "1" : "0") == 0;
+    // switching off keeps the time for the next switch-on
+    if (time != 0) stored = store_set_int(kRebootDisconnectTime, time) == 0 && stored;
+    return answer_result(req.answer, stored ? 0 : -1);
+}
+
+int page_autoreboot(const PageRequest &req) {
+    if (is_get(req)) {
+        answer_number(req.answer, kAutoRebootMode, store_get_int(kAutoRebootMode));
+        answer_number(req.answer, kAutoRebootTime, store_get_int(kAutoRebootTime));
+        return cgi_send_json(req.answer);
+    }
+    if (!is_post(req)) return answer_result(req.answer, -1);
+    int mode, time;
+    if (!request_number(req.request, kAutoRebootMode, &mode)) return answer_result(req.answer, -1);
+    // the mode is stored before the time is checked: a refused time leaves
+    // the new mode stored and the daemon unsignalled
+    if (store_set_int(kAutoRebootMode, mode) != 0) return answer_result(req.answer, -1);
+    if (mode != 0) {
+        if (!request_number(req.request, kAutoRebootTime, &time) ||
+            store_set_int(kAutoRebootTime, time) != 0)
+            return answer_result(req.answer, -1);
+    }
+    do_system_call(kReplanReboot);
+    return answer_result(req.answer, 0);
+}
+
+int page_reboot(const PageRequest &req) {
+    req.context->follow_up = FollowUpAction::Reboot;
+    return answer_result(req.answer, 0);
+}
