@@ -52,7 +52,7 @@ test('a damaged image stays in the browser; a good one is flashed and the router
   await page.getByRole('dialog').getByText('fw.img (browser test)').waitFor();
   await page.getByRole('button', { name: 'Write to flash' }).click();
   await page.getByRole('dialog', { name: 'The router is rebooting' }).waitFor({ timeout: 60000 });
-  assert.equal(await page.locator('.progress progress').evaluate((p) => p.value), 100);
+  assert.equal(await page.getByRole('progressbar', { name: 'Upload of the firmware' }).evaluate((p) => p.value), 100);
   await screenshot(page, 'upgrade-rebooting');
   assert.ok(router.file('sim/mtd/Kernel').equals(fs.readFileSync(good)), 'the flash holds the image');
   await router.until('the reboot', () => /^reboot/m.test(router.calls()), 20000);
