@@ -41,17 +41,17 @@ test('a LAN change is checked in the browser, stored, and waits for the restart'
 test('a port forwarding rule is composed in the browser and stored as a rule list', async () => {
   await open(page, 'forward');
   await page.getByLabel('Forward port ranges').check();
-  const add = page.locator('fieldset', { hasText: 'New rule: port ranges' });
+  const add = page.locator('fieldset', { hasText: 'New port range' });
   await add.getByLabel('Device address').fill('192.168.1.20');
   await add.getByLabel('First port').fill('8081');
   await add.getByLabel('Last port').fill('8080');
   await add.getByLabel('Protocol').selectOption('tcp');
   await add.getByLabel('Comment').fill('camera');
-  await add.getByRole('button', { name: 'Add rule' }).click();
+  await add.getByRole('button', { name: 'Add port range' }).click();
   await page.getByText('The last port comes before the first.').waitFor();
   await add.getByLabel('First port').fill('8080');
   await add.getByLabel('Last port').fill('8081');
-  await add.getByRole('button', { name: 'Add rule' }).click();
+  await add.getByRole('button', { name: 'Add port range' }).click();
   await page.getByRole('cell', { name: '8080–8081' }).waitFor();
   await page.getByRole('button', { name: 'Save' }).click();
   await page.getByText('Saved. The firewall takes the change').waitFor();

@@ -185,9 +185,9 @@ export class Form {
 
 // A table of rules with a delete button per rule and a small form that adds one.
 export class RuleList {
-  // columns: [[key, header, format?]]; fields: field specs of a new rule;
+  // item: what one rule is called; columns: [[key, header, format?]]; fields: field specs of a new rule;
   // toRule(values) -> rule; check(rule, rules) -> problem or ''.
-  constructor({ title, columns, fields, toRule = (v) => v, check: ruleCheck = () => '', max = 32 }) {
+  constructor({ title, item, columns, fields, toRule = (v) => v, check: ruleCheck = () => '', max = 32 }) {
     this.rules = [];
     this.columns = columns;
     this.max = max;
@@ -201,7 +201,7 @@ export class RuleList {
     );
     this.fields = fields.map(makeField);
     this.msg = h('p', { class: 'msg', role: 'status' });
-    const add = h('button', { type: 'button' }, 'Add rule');
+    const add = h('button', { type: 'button' }, `Add ${item}`);
     const values = () => Object.fromEntries(this.fields.map((f) => [f.spec.key, f.get()]));
     const update = () => {
       const v = values();
@@ -222,7 +222,7 @@ export class RuleList {
       this.rules.push(rule);
       this.render();
       for (const f of this.fields) if (f.spec.type !== 'select' && f.spec.type !== 'check') f.set('');
-      this.say('Rule added. Save to apply it.');
+      this.say(`${item[0].toUpperCase()}${item.slice(1)} added. Save to apply it.`);
     });
     // Enter in a field of a new rule adds it rather than saving the page.
     for (const f of this.fields) {
@@ -239,7 +239,7 @@ export class RuleList {
       'div',
       { class: 'rulelist' },
       h('div', { class: 'scroll' }, table),
-      h('fieldset', { class: 'add' }, h('legend', {}, `New rule: ${title.toLowerCase()}`), this.fields.map((f) => f.wrap), h('div', { class: 'actions' }, add)),
+      h('fieldset', { class: 'add' }, h('legend', {}, `New ${item}`), this.fields.map((f) => f.wrap), h('div', { class: 'actions' }, add)),
       this.msg,
     );
     this.render();

@@ -44,12 +44,14 @@ export async function forward(ctx) {
     lists: [
       ['portForwardRules', 'portForward', {
         title: 'Port ranges',
+        item: 'port range',
         columns: [['ip', 'Device'], ['from', 'Ports', (v, r) => range(v, r.to)], ['proto', 'Protocol', protoName], ['comment', 'Comment']],
         fields: [{ key: 'ip', label: 'Device address', maxlen: 15, check: check.hostIp }, portF('from', 'First port'), portF('to', 'Last port'), protoF('proto'), comment],
         check: (r) => ordered(r.from, r.to, ''),
       }],
       ['singlePortForwardRules', 'singlePortForward', {
         title: 'Single ports',
+        item: 'single port',
         columns: [['wanPort', 'Public port'], ['ip', 'Device'], ['lanPort', 'Device port'], ['proto', 'Protocol', protoName], ['comment', 'Comment']],
         fields: [portF('wanPort', 'Public port'), { key: 'ip', label: 'Device address', maxlen: 15, check: check.hostIp }, portF('lanPort', 'Device port'), protoF('proto'), comment],
       }],
@@ -64,6 +66,7 @@ export async function trigger(ctx) {
     fields: [{ key: 'portTriggerMode', label: 'Port triggering on', type: 'check' }],
     lists: [['portTriggerRules', 'portTrigger', {
       title: 'Triggers',
+      item: 'trigger',
       columns: [
         ['trigFrom', 'Trigger ports', (v, r) => `${range(v, r.trigTo)} ${protoName(r.trigProto)}`],
         ['openFrom', 'Opened ports', (v, r) => `${range(v, r.openTo)} ${protoName(r.openProto)}`],
@@ -106,6 +109,7 @@ export async function filter(ctx) {
     ],
     lists: [['ipPortFilterRules', 'ipPortFilter', {
       title: 'Filter rules',
+      item: 'filter rule',
       columns: [
         ['src', 'Source', (v) => v || 'any'],
         ['dst', 'Destination', (v) => v || 'any'],
@@ -114,8 +118,8 @@ export async function filter(ctx) {
         ['comment', 'Comment'],
       ],
       fields: [
-        { key: 'src', label: 'Source address (empty: any)', optional: true, maxlen: 15, check: check.ipv4 },
-        { key: 'dst', label: 'Destination address (empty: any)', optional: true, maxlen: 15, check: check.ipv4 },
+        { key: 'src', label: 'Source (empty: any)', optional: true, maxlen: 15, check: check.ipv4 },
+        { key: 'dst', label: 'Destination (empty: any)', optional: true, maxlen: 15, check: check.ipv4 },
         { key: 'proto', label: 'Protocol', type: 'select', options: FPROTO },
         optPort('from', 'First port (empty: any)'),
         optPort('to', 'Last port'),
@@ -134,6 +138,7 @@ export async function filter(ctx) {
 export async function macfilter(ctx) {
   const list = new RuleList({
     title: 'Devices',
+    item: 'device',
     columns: [['mac', 'MAC address']],
     fields: [{ key: 'mac', label: 'MAC address', maxlen: 17, check: check.mac }],
     toRule: (v) => ({ mac: v.mac.toUpperCase() }),
