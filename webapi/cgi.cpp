@@ -8,6 +8,7 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,9 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         if (session) {
             do_system_call(kStopServices);
             boot_clock_sleep(kStopServicesWait);
+            // whatever refuses the request from here on brings them back;
+            // only a written image replaces this with the reboot
+            context->follow_up = FollowUpAction::Restart;
         }
     }
 
@@ -188,6 +192,7 @@ void cgi_run_follow_up(const RequestContext *context) {
         if (answer_fd > STDERR_FILENO) dup2(null, answer_fd);
     }
     setsid();
+    signal(SIGTERM, SIG_DFL); // the request's hold-off is not the child's
     boot_clock_sleep(kFollowUpDelay);
     do_system_call(command);
     _exit(0);

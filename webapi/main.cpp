@@ -3,11 +3,19 @@
 #include "cgi.h"
 #include "log.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 int main() {
     log_set_program(LogProgram::Cgi);
+    // The web server sends SIGTERM as soon as it has the whole answer, which
+    // goes out before the store is committed and the follow-up is forked: the
+    // run must finish regardless. Programs it starts get the default at exec.
+    struct sigaction hold {};
+    hold.sa_handler = [](int) {};
+    hold.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &hold, nullptr);
     // The answer gets a private descriptor; whatever else a library prints on
     // standard output goes to standard error and cannot corrupt it.
     int out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

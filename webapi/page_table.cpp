@@ -1,7 +1,10 @@
 #include "page_table.h"
 
 #include "pages_device.h"
+#include "pages_firewall.h"
 #include "pages_modem.h"
+#include "pages_network.h"
+#include "pages_upgrade.h"
 #include "session.h"
 
 #include <array>
@@ -14,28 +17,28 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"login.cgi", false, false, page_login},
     {"state.cgi", true, false, page_state},
     {"home.cgi", true, false, page_home},
-    {"wan.cgi", true, false, nullptr},
-    {"lan.cgi", true, false, nullptr},
+    {"wan.cgi", true, false, page_wan},
+    {"lan.cgi", true, false, page_lan},
     {"mobilenet.cgi", true, false, page_mobilenet},
-    {"wifi.cgi", true, false, nullptr},
+    {"wifi.cgi", true, false, page_wifi},
     {"client.cgi", true, false, page_client},
-    {"user.cgi", true, false, nullptr},
-    {"time.cgi", true, false, nullptr},
-    {"telnetd.cgi", true, false, nullptr},
+    {"user.cgi", true, false, page_user},
+    {"time.cgi", true, false, page_time},
+    {"telnetd.cgi", true, false, page_telnetd},
     {"diag.cgi", true, false, page_diag},
-    {"upgradefirmware.cgi", true, true, nullptr},
-    {"upgradebootloader.cgi", true, false, nullptr},
+    {"upgradefirmware.cgi", true, true, page_upgrade_firmware},
+    {"upgradebootloader.cgi", true, false, page_upgrade_bootloader},
     {"reboot.cgi", true, false, page_reboot},
     {"ping.cgi", true, false, page_ping},
     {"checkconn.cgi", true, false, page_checkconn},
     {"dtu.cgi", true, false, page_dtu},
     {"autoreboot.cgi", true, false, page_autoreboot},
-    {"macfilter.cgi", true, false, nullptr},
-    {"portforward.cgi", true, false, nullptr},
-    {"porttrigger.cgi", true, false, nullptr},
-    {"dmz.cgi", true, false, nullptr},
-    {"secure.cgi", true, false, nullptr},
-    {"ipportfilter.cgi", true, false, nullptr},
+    {"macfilter.cgi", true, false, page_macfilter},
+    {"portforward.cgi", true, false, page_portforward},
+    {"porttrigger.cgi", true, false, page_porttrigger},
+    {"dmz.cgi", true, false, page_dmz},
+    {"secure.cgi", true, false, page_secure},
+    {"ipportfilter.cgi", true, false, page_ipportfilter},
     {"gps.cgi", false, false, page_gps},
     {"sim.cgi", true, false, page_sim},
 }};

@@ -72,6 +72,62 @@ int store_set_uint(const char *key, unsigned int value) {
     return store_set(key, text);
 }
 
+void answer_fields(cJSON *answer, std::span<const StoreField> fields) {
+    for (const StoreField &f : fields) {
+        if (f.type == FieldType::Number)
+            answer_number_text(answer, f.json_key, store_get(f.store_key));
+        else
+            answer_string(answer, f.json_key, store_get(f.store_key));
+    }
+}
+
+bool request_has_fields(const cJSON *request, std::span<const StoreField> fields) {
+    int number;
+    for (const StoreField &f : fields) {
+        bool ok = f.type == FieldType::Number ? request_number(request, f.json_key, &number)
+                                              : request_string(request, f.json_key) != nullptr;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+int store_fields(const cJSON *request, std::span<const StoreField> fields) {
+    for (const StoreField &f : fields) {
+        int rc = -1;
+        if (f.type == FieldType::Number) {
+            int number;
+            if (request_number(request, f.json_key, &number))
+                rc = store_set_int(f.store_key, number);
+        } else if (const char *text = request_string(request, f.json_key)) {
+            rc = store_set(f.store_key, text);
+        }
+        if (rc != 0) return -1;
+    }
+    return 0;
+}
+
+int page_by_method(const PageRequest &req, PageHandler get, PageHandler post) {
+    if (strcmp(req.method, "GET") == 0) return get(req);
+    if (strcmp(req.method, "POST") == 0) return post(req);
+    return answer_result(req.answer, -1);
+}
+
+int answer_stored(const PageRequest &req, std::span<const StoreField> fields) {
+    answer_fields(req.answer, fields);
+    return cgi_send_json(req.answer);
+}
+
+int answer_change(const PageRequest &req, int rc, FollowUpAction action) {
+    if (rc != 0) return answer_result(req.answer, -1);
+    req.context->follow_up = action;
+    return answer_result(req.answer, 0);
+}
+
+int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action) {
+    if (!request_has_fields(req.request, fields)) return answer_result(req.answer, -1);
+    return answer_change(req, store_fields(req.request, fields), action);
+}
+
 bool text_is_at_safe(const char *text) {
     for (const char *p = text; *p; p++) {
         auto c = static_cast<unsigned char>(*p);

@@ -3,7 +3,10 @@
 // request entry around the page).
 #pragma once
 
+#include "cgi.h"
+
 #include <cstddef>
+#include <span>
 
 struct cJSON;
 
@@ -34,6 +37,49 @@ int store_get_int(const char *key); // atoi of the text
 int store_set(const char *key, const char *value);
 int store_set_int(const char *key, int value);           // "%d"
 int store_set_uint(const char *key, unsigned int value); // "%u"
+
+// --- flat pages: a JSON member and the store key behind it ---
+
+enum class FieldType { Text, Number };
+
+struct StoreField {
+    const char *json_key;  // a string literal
+    const char *store_key; // section 1
+    FieldType type;
+};
+
+// Answers each field's stored value in order: text as it stands, a number as
+// the atoi of the text.
+void answer_fields(cJSON *answer, std::span<const StoreField> fields);
+// True when every field is in the request with its JSON type.
+bool request_has_fields(const cJSON *request, std::span<const StoreField> fields);
+// Stores each field of a request that request_has_fields accepted, in order:
+// text verbatim, a number as "%d". 0, or -1 at the first write the store
+// refused (the fields before it stay written).
+int store_fields(const cJSON *request, std::span<const StoreField> fields);
+
+// Dispatches on the method, compared exactly: "GET" to get, "POST" to post;
+// any other method answers {"result":-1}.
+int page_by_method(const PageRequest &req, PageHandler get, PageHandler post);
+// A GET of a flat page: answers the fields' stored values, without "result".
+int answer_stored(const PageRequest &req, std::span<const StoreField> fields);
+// The GET handler of a flat page whose fields are a constant table.
+template <const auto &Fields> int flat_get(const PageRequest &req) {
+    return answer_stored(req, Fields);
+}
+
+// Ends a POST that changed the store: {"result":-1} when rc is not 0 (a write
+// was refused), else sets the follow-up action and answers {"result":0}.
+int answer_change(const PageRequest &req, int rc, FollowUpAction action);
+
+// A POST that needs every field: {"result":-1} when one is missing or
+// mistyped (nothing stored), else stores them in order and ends as
+// answer_change.
+int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action);
+// The POST handler of such a page whose fields are a constant table.
+template <const auto &Fields, FollowUpAction Action> int flat_post(const PageRequest &req) {
+    return post_fields(req, Fields, Action);
+}
 
 // --- checks of text that ends up inside a modem command line ---
 

@@ -151,6 +151,17 @@ void WebRoot::store_set(const std::string &key, const std::string &value) const 
     nvram_close(NVRAM_CONFIG_SECTION);
 }
 
+std::map<std::string, std::string> WebRoot::store_section() const {
+    std::map<std::string, std::string> section;
+    nvram_getall_foreach(
+        1,
+        [](const char *name, const char *value, void *user) {
+            (*static_cast<std::map<std::string, std::string> *>(user))[name] = value;
+        },
+        &section);
+    return section;
+}
+
 std::string md5_hex_lower(const std::string &text) {
     char hex[33];
     md5_hex(text.data(), text.size(), hex);

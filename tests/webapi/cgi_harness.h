@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,8 @@ class WebRoot {
 
     std::string store_get(const std::string &key) const;
     void store_set(const std::string &key, const std::string &value) const;
+    // Every name and value of section 1 as the driver holds it now.
+    std::map<std::string, std::string> store_section() const;
 
     const TempRoot &root() const { return root_; }
     std::string path(const std::string &system_path) const { return root_.path(system_path); }
