@@ -20,53 +20,53 @@ export function h(tag, props, ...kids) {
 let uid = 0;
 const nextId = (key) => `f-${key}-${++uid}`;
 
-// One labelled field. spec: key, label, type (text, password, number, select,
+// One labelled field. def: key, label, type (text, password, number, select,
 // check, time), help, optional, min, max, maxlen, minlen, options [[value,
 // label]], num (select of numbers), on/off (check values), check(v, values),
 // show(values).
-function makeField(spec) {
-  const type = spec.type || 'text';
-  const id = nextId(spec.key);
+function makeField(def) {
+  const type = def.type || 'text';
+  const id = nextId(def.key);
   const errId = `${id}-err`;
-  const helpId = spec.help ? `${id}-help` : null;
+  const helpId = def.help ? `${id}-help` : null;
   let input;
   if (type === 'select') {
-    input = h('select', { id, name: spec.key });
-    for (const [v, label] of spec.options) input.append(h('option', { value: String(v) }, label));
+    input = h('select', { id, name: def.key });
+    for (const [v, label] of def.options) input.append(h('option', { value: String(v) }, label));
   } else if (type === 'check') {
-    input = h('input', { id, name: spec.key, type: 'checkbox' });
+    input = h('input', { id, name: def.key, type: 'checkbox' });
   } else {
     input = h('input', {
       id,
-      name: spec.key,
+      name: def.key,
       type: type === 'number' ? 'text' : type,
-      inputmode: type === 'number' ? 'numeric' : spec.inputmode,
-      autocomplete: spec.autocomplete || 'off',
-      placeholder: spec.placeholder,
-      maxlength: spec.maxlen,
+      inputmode: type === 'number' ? 'numeric' : def.inputmode,
+      autocomplete: def.autocomplete || 'off',
+      placeholder: def.placeholder,
+      maxlength: def.maxlen,
       spellcheck: 'false',
     });
   }
   input.setAttribute('aria-describedby', [helpId, errId].filter(Boolean).join(' '));
-  const label = h('label', { for: id }, spec.label);
-  const help = helpId && h('p', { class: 'help', id: helpId }, spec.help);
+  const label = h('label', { for: id }, def.label);
+  const help = helpId && h('p', { class: 'help', id: helpId }, def.help);
   const err = h('p', { class: 'err', id: errId });
   const wrap =
     type === 'check'
       ? h('div', { class: 'field check' }, input, label, help, err)
       : h('div', { class: 'field' }, label, input, help, err);
-  const on = spec.on ?? 1;
-  const off = spec.off ?? 0;
+  const on = def.on ?? 1;
+  const off = def.off ?? 0;
 
   const f = {
-    spec,
+    def,
     wrap,
     input,
     get() {
       if (type === 'check') return input.checked ? on : off;
       const s = input.value;
       if (type === 'number') return /^-?\d+$/.test(s.trim()) ? Number(s.trim()) : NaN;
-      if (type === 'select' && spec.num) return Number(s);
+      if (type === 'select' && def.num) return Number(s);
       if (type === 'time') {
         const m = /^(\d\d):(\d\d)$/.exec(s);
         return m ? Number(m[1]) * 60 + Number(m[2]) : NaN;
@@ -74,7 +74,7 @@ function makeField(spec) {
       return s;
     },
     set(v) {
-      if (type === 'check') input.checked = spec.on === undefined ? Number(v) !== 0 : v === on;
+      if (type === 'check') input.checked = def.on === undefined ? Number(v) !== 0 : v === on;
       else if (type === 'time') {
         const n = Number(v) || 0;
         input.value = `${String(Math.floor(n / 60) % 24).padStart(2, '0')}:${String(n % 60).padStart(2, '0')}`;
@@ -87,12 +87,12 @@ function makeField(spec) {
     problem(values) {
       const v = f.get();
       let p = '';
-      if (type === 'number') p = check.int(v, spec.min ?? 0, spec.max ?? 2147483647);
+      if (type === 'number') p = check.int(v, def.min ?? 0, def.max ?? 2147483647);
       else if (type === 'time') p = Number.isNaN(v) ? 'Enter a time such as 03:30.' : '';
       else if (type === 'text' || type === 'password') {
-        p = check.text(v, { min: spec.optional ? 0 : spec.minlen ?? 1, max: spec.maxlen ?? 255, what: spec.label });
+        p = check.text(v, { min: def.optional ? 0 : def.minlen ?? 1, max: def.maxlen ?? 255, what: def.label });
       }
-      if (!p && spec.check && !(spec.optional && v === '')) p = spec.check(v, values);
+      if (!p && def.check && !(def.optional && v === '')) p = def.check(v, values);
       return p;
     },
     setError(msg) {
@@ -104,12 +104,12 @@ function makeField(spec) {
   return f;
 }
 
-// A form of fields; specs may also hold { section: 'Heading', show }.
+// A form of fields; defs may also hold { section: 'Heading', show }.
 export class Form {
-  constructor(specs, { submit = 'Save', onSubmit, extra } = {}) {
+  constructor(defs, { submit = 'Save', onSubmit, extra } = {}) {
     this.fields = [];
     this.sections = [];
-    const parts = specs.map((s) => {
+    const parts = defs.map((s) => {
       if (s.section) {
         const el = h('h3', { class: 'section' }, s.section);
         this.sections.push({ el, show: s.show });
@@ -138,22 +138,22 @@ export class Form {
     });
   }
   field(key) {
-    return this.fields.find((f) => f.spec.key === key);
+    return this.fields.find((f) => f.def.key === key);
   }
   values() {
-    return Object.fromEntries(this.fields.map((f) => [f.spec.key, f.get()]));
+    return Object.fromEntries(this.fields.map((f) => [f.def.key, f.get()]));
   }
   // Values of the fields that are shown.
   shown() {
-    return Object.fromEntries(this.fields.filter((f) => !f.wrap.hidden).map((f) => [f.spec.key, f.get()]));
+    return Object.fromEntries(this.fields.filter((f) => !f.wrap.hidden).map((f) => [f.def.key, f.get()]));
   }
   set(obj) {
-    for (const f of this.fields) if (f.spec.key in obj) f.set(obj[f.spec.key]);
+    for (const f of this.fields) if (f.def.key in obj) f.set(obj[f.def.key]);
     this.update();
   }
   update() {
     const v = this.values();
-    for (const f of this.fields) f.wrap.hidden = f.spec.show ? !f.spec.show(v) : false;
+    for (const f of this.fields) f.wrap.hidden = f.def.show ? !f.def.show(v) : false;
     for (const s of this.sections) s.el.hidden = s.show ? !s.show(v) : false;
   }
   validate() {
@@ -185,7 +185,7 @@ export class Form {
 
 // A table of rules with a delete button per rule and a small form that adds one.
 export class RuleList {
-  // item: what one rule is called; columns: [[key, header, format?]]; fields: field specs of a new rule;
+  // item: what one rule is called; columns: [[key, header, format?]]; fields: field defs of a new rule;
   // toRule(values) -> rule; check(rule, rules) -> problem or ''.
   constructor({ title, item, columns, fields, toRule = (v) => v, check: ruleCheck = () => '', max = 32 }) {
     this.rules = [];
@@ -202,10 +202,10 @@ export class RuleList {
     this.fields = fields.map(makeField);
     this.msg = h('p', { class: 'msg', role: 'status' });
     const add = h('button', { type: 'button' }, `Add ${item}`);
-    const values = () => Object.fromEntries(this.fields.map((f) => [f.spec.key, f.get()]));
+    const values = () => Object.fromEntries(this.fields.map((f) => [f.def.key, f.get()]));
     const update = () => {
       const v = values();
-      for (const f of this.fields) f.wrap.hidden = f.spec.show ? !f.spec.show(v) : false;
+      for (const f of this.fields) f.wrap.hidden = f.def.show ? !f.def.show(v) : false;
     };
     add.addEventListener('click', () => {
       const v = values();
@@ -221,7 +221,7 @@ export class RuleList {
       if (p) return this.say(p, 'err');
       this.rules.push(rule);
       this.render();
-      for (const f of this.fields) if (f.spec.type !== 'select' && f.spec.type !== 'check') f.set('');
+      for (const f of this.fields) if (f.def.type !== 'select' && f.def.type !== 'check') f.set('');
       this.say(`${item[0].toUpperCase()}${item.slice(1)} added. Save to apply it.`);
     });
     // Enter in a field of a new rule adds it rather than saving the page.
