@@ -1,6 +1,7 @@
 // Every screen of the web interface against the simulated router, on a
 // desktop and on a phone: it loads the router's values, every field has a
-// label, nothing scrolls sideways, and the phone's menu works from the keyboard.
+// label, nothing scrolls sideways, the phone's menu works from the keyboard,
+// and every settings form, saved as loaded, is accepted by the router.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
 import { login, newPage, open, screenshot, startBrowser, startRouter } from './router.mjs';
@@ -52,3 +53,20 @@ test('every screen loads its values, labels every field, and fits a phone', asyn
   await phone.context().close();
 });
 
+
+test('every settings form sends what the router accepts', async () => {
+  page.errors = [];
+  for (const s of await page.locator('nav a').evaluateAll((as) => as.map((a) => a.dataset.id))) {
+    await open(page, s);
+    const save = page.getByRole('button', { name: 'Save', exact: true });
+    const forms = page.locator('form').filter({ has: save });
+    for (let i = 0; i < (await forms.count()); i++) {
+      await forms.nth(i).locator(save).click();
+      // a success message under that form; a refusal or a failed check shows an error instead
+      const msg = forms.nth(i).locator(':scope > .msg');
+      await msg.and(page.locator('.ok, .err')).waitFor({ timeout: 60000 });
+      assert.match(await msg.getAttribute('class'), /\bok\b/, `${s}: ${await msg.textContent()}`);
+    }
+  }
+  assert.deepEqual(page.errors, []);
+});
