@@ -136,13 +136,16 @@ export async function startBrowser() {
   });
 }
 
-// A page that fails the test on any script error of the interface.
+// A page that notes every script error of the interface and every request
+// that leaves the router, for the tests to check.
 export async function newPage(browser, router, viewport = { width: 1280, height: 900 }) {
   const context = await browser.newContext({ viewport, baseURL: router.url });
   const page = await context.newPage();
   page.errors = [];
   page.on('pageerror', (e) => page.errors.push(e.message));
   page.on('console', (m) => m.type() === 'error' && page.errors.push(m.text()));
+  // the interface needs nothing but the router
+  page.on('request', (r) => /^(data|blob):/.test(r.url()) || r.url().startsWith(`${router.url}/`) || page.errors.push(`fetched from outside the router: ${r.url()}`));
   return page;
 }
 
