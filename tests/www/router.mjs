@@ -26,14 +26,36 @@ function freePort() {
   });
 }
 
+// Processes of a router that left its process group (the back end's
+// follow-up commands run detached, 2 seconds after their answer): found by
+// the root in their environment.
+function strays(root) {
+  const mark = Buffer.from(`ROUTER_ROOT=${root}\0`);
+  const pids = [];
+  for (const pid of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(pid)) continue;
+    try {
+      if (fs.readFileSync(`/proc/${pid}/environ`).includes(mark)) pids.push(Number(pid));
+    } catch {
+      // gone, or not ours to read
+    }
+  }
+  return pids;
+}
+
+function kill(pid, signal) {
+  try {
+    process.kill(pid, signal);
+  } catch {
+    // already gone
+  }
+}
+
 const running = new Set();
 function killAll(signal) {
   for (const r of running) {
-    try {
-      process.kill(-r.child.pid, signal);
-    } catch {
-      // already gone
-    }
+    kill(-r.child.pid, signal);
+    for (const pid of strays(r.root)) kill(pid, signal);
     fs.rmSync(r.root, { recursive: true, force: true });
   }
   running.clear();
@@ -97,17 +119,10 @@ export async function startRouter({ factor = 1, model = '9025' } = {}) {
     async stop() {
       if (!running.has(r)) return;
       running.delete(r);
-      try {
-        process.kill(-child.pid, 'SIGTERM');
-      } catch {
-        // gone
-      }
+      kill(-child.pid, 'SIGTERM');
       await Promise.race([exited, sleep(10000)]);
-      try {
-        process.kill(-child.pid, 'SIGKILL');
-      } catch {
-        // all ended
-      }
+      kill(-child.pid, 'SIGKILL');
+      for (const pid of strays(root)) kill(pid, 'SIGKILL');
       fs.rmSync(root, { recursive: true, force: true });
     },
   };
