@@ -3,10 +3,11 @@
 #include "event_loop.h"
 #include "log.h"
 #include "platform.h"
-#include "radio_hooks.h"
+#include "network_poll.h"
 #include "ril_context.h"
 #include "ril_init.h"
 #include "sys_utils.h"
+#include "watchdog.h"
 
 #include <csignal>
 #include <cstdlib>

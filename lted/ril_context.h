@@ -4,6 +4,7 @@
 #include "event_loop.h"
 
 #include <atomic>
+#include <cstdint>
 #include <pthread.h>
 
 enum ModemType {
@@ -51,7 +52,17 @@ struct ModemContext {
 
     int connected; // data connection up
     int init_system_started;
-    int ping_sock; // -1 when closed
+
+    // once per run, on the first connection
+    int ntp_started;
+    int ping_started;
+
+    // the connectivity watchdog
+    int ping_failures;  // consecutive timeouts so far
+    uint16_t ping_seq;  // sequence number of the last request
+    uint32_t ping_addr; // resolved target, network byte order
+    int ping_addr_time; // boot-clock seconds of the resolution; 0 = unresolved
+    int ping_sock;      // raw ICMP socket, -1 when closed
 };
 
 // Set first thing by RIL_Init; used where no loop is at hand (AT channel

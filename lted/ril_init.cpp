@@ -7,11 +7,13 @@
 #include "log.h"
 #include "modem_discovery.h"
 #include "modem_status.h"
+#include "network_poll.h"
 #include "nvram_env.h"
 #include "platform.h"
-#include "radio_hooks.h"
 #include "ril_context.h"
+#include "sim_bearer.h"
 #include "sys_utils.h"
+#include "watchdog.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -25,6 +27,7 @@ constexpr EventTime kSearchPeriod{2, 0};
 constexpr EventTime kResearchPeriod{4, 0};
 constexpr EventTime kInitSystemFallback{15, 0};
 constexpr EventTime kAtInitDelay{4, 0};
+constexpr EventTime kNoConnectionReboot{300, 0};
 constexpr unsigned kPowerOffAfterTimeout = 3;
 constexpr unsigned kPowerOffAfterClose = 1;
 
@@ -156,8 +159,10 @@ void RIL_Init(ModemContext *ctx) {
     reset_status(ctx);
     ril_settings_load(ctx, RIL_SETTINGS_ALL);
     cmd_server_init(ctx);
-    ril_services_init(ctx);
     ctx->ping_sock = -1;
+    if (ctx->wan_mode_3g == 1 && ctx->ping_server[0])
+        __event_add_time_callback(ctx->loop, &kNoConnectionReboot, 0, ril_data_disconnect_callback,
+                                  nullptr);
     __event_add_time_callback(ctx->loop, &kSearchPeriod, EVENT_TIME_NOW | EVENT_TIME_REPEAT,
                               ril_reinit_callback, nullptr);
     __event_add_time_callback(ctx->loop, &kInitSystemFallback, 0, init_system_timer_callback,
@@ -268,7 +273,11 @@ void setRadioState(int state) {
     if (lost) state = RADIO_STATE_UNAVAILABLE;
     if (state != old || lost) radio_state.store(state);
     pthread_mutex_unlock(&radio_state_mutex);
-    if (state != old && state == RADIO_STATE_ON && ril_context) ril_radio_on(ril_context);
+    if (state != old && state == RADIO_STATE_ON && ril_context) {
+        sim_pin_autoverify(ril_context);
+        getSIMStatus(ril_context);
+        pollNetState(ril_context);
+    }
 }
 
 void at_timeout_callback() {

@@ -2,10 +2,12 @@
 
 #include "cgi.h"
 #include "local_socket.h"
+#include "platform.h"
 
 #include <cstdint>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +19,12 @@ constexpr char kCommandSocket[] = "/var/run/RIL_CMD";
 int cmd_connect() {
     int sock = socket_create(AF_UNIX, SOCK_STREAM);
     if (sock < 0) return -1;
+    // A daemon whose queue of connections is full (busy with the modem, or
+    // stopped) would hold connect for ever: it gets the exchange's limit.
+    timespec limit{CMD_ANSWER_WAIT_MS / 1000, 0}, real;
+    boot_clock_to_real(&limit, &real);
+    timeval wait{real.tv_sec, static_cast<suseconds_t>(real.tv_nsec / 1000)};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     if (socket_unix_connect(sock, kCommandSocket, sizeof kCommandSocket - 1) != 0) {
         close(sock);
         return -1;

@@ -14,7 +14,8 @@ constexpr size_t CMD_MESSAGE_MAX = 4096;
 constexpr size_t CMD_ANSWER_MAX = 4095; // payload bytes read from the daemon
 constexpr int CMD_ANSWER_WAIT_MS = 4000;
 
-// A connected socket, or -1 (the daemon is not there).
+// A connected socket, or -1 (the daemon is not there, or its queue of
+// connections stayed full for the 4 seconds of an exchange).
 int cmd_connect();
 
 // Build a message into a zero-filled 4096-byte buffer: its length, or -1

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -17,47 +18,7 @@ bool equals(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }
 
-bool is_get(const PageRequest &req) {
-    return equals(req.method, "GET");
-}
-bool is_post(const PageRequest &req) {
-    return equals(req.method, "POST");
-}
-
-enum class Kind { Number, Text };
-
-// One setting: JSON key, store key, type.
-struct Setting {
-    const char *key;
-    const char *store;
-    Kind kind;
-};
-
-void answer_setting(cJSON *answer, const Setting &s) {
-    if (s.kind == Kind::Number)
-        answer_number_text(answer, s.key, store_get(s.store));
-    else
-        answer_string(answer, s.key, store_get(s.store));
-}
-
-// A request value checked before anything is stored.
-struct Value {
-    int number;
-    const char *text;
-};
-
-bool take_setting(const cJSON *request, const Setting &s, Value *v) {
-    if (s.kind == Kind::Number) return request_number(request, s.key, &v->number);
-    v->text = request_string(request, s.key);
-    return v->text != nullptr;
-}
-
-// A store that refuses a value (a full section) fails the request rather
-// than reporting a change that did not happen.
-bool store_setting(const Setting &s, const Value &v) {
-    return (s.kind == Kind::Number ? store_set_int(s.store, v.number)
-                                   : store_set(s.store, v.text)) == 0;
-}
+using F = FieldType;
 
 // --- client.cgi ---
 
@@ -194,46 +155,58 @@ const Bridge *bridge_of(const char *modem_type) {
 constexpr unsigned kUartdRestartWait = 2;
 
 // In the order of the GET answer.
-constexpr Setting kDtuSettings[] = {
-    {"dtu_enable", "dtu_enable", Kind::Number},
-    {"dtu_serial_baud", "dtu_serial_baud", Kind::Number},
-    {"dtu_serial_bits", "dtu_serial_bits", Kind::Number},
-    {"dtu_serial_parity", "dtu_serial_parity", Kind::Text},
-    {"dtu_serial_stop", "dtu_serial_stop", Kind::Number},
-    {"dtu_serial_frametime", "dtu_serial_frametime", Kind::Number},
-    {"dtu_serial_framelength", "dtu_serial_framelength", Kind::Number},
-    {"dtu_conn_type", "dtu_conn_type", Kind::Number},
-    {"dtu_conn_server", "dtu_conn_server", Kind::Text},
-    {"dtu_conn_port", "dtu_conn_port", Kind::Number},
-    {"dtu_conn_enable", "dtu_conn_enable", Kind::Number},
-    {"dtu_conn_reg_enable", "dtu_conn_reg_enable", Kind::Number},
-    {"dtu_conn_reg_mode", "dtu_conn_reg_mode", Kind::Number},
-    {"dtu_conn_reg_type", "dtu_conn_reg_type", Kind::Number},
-    {"dtu_conn_reg_data_fmt", "dtu_conn_reg_data_fmt", Kind::Number},
-    {"dtu_conn_reg_data", "dtu_conn_reg_data", Kind::Text},
-    {"dtu_conn_heartbeat_enable", "dtu_conn_heartbeat_enable", Kind::Number},
-    {"dtu_conn_heartbeat_type", "dtu_conn_heartbeat_type", Kind::Number},
-    {"dtu_conn_heartbeat_time", "dtu_conn_heartbeat_time", Kind::Number},
-    {"dtu_conn_heartbeat_data_fmt", "dtu_conn_heartbeat_data_fmt", Kind::Number},
-    {"dtu_conn_heartbeat_data", "dtu_conn_heartbeat_data", Kind::Text},
-    {"dtu_gps_state", "dtu_gpsen", Kind::Number},
-    {"dtu_gps_time", "dtu_gpstm", Kind::Number},
-    {"dtu_gps_type", "dtu_gpstype", Kind::Number},
+constexpr StoreField kDtu[] = {
+    {"dtu_enable", "dtu_enable", F::Number},
+    {"dtu_serial_baud", "dtu_serial_baud", F::Number},
+    {"dtu_serial_bits", "dtu_serial_bits", F::Number},
+    {"dtu_serial_parity", "dtu_serial_parity", F::Text},
+    {"dtu_serial_stop", "dtu_serial_stop", F::Number},
+    {"dtu_serial_frametime", "dtu_serial_frametime", F::Number},
+    {"dtu_serial_framelength", "dtu_serial_framelength", F::Number},
+    {"dtu_conn_type", "dtu_conn_type", F::Number},
+    {"dtu_conn_server", "dtu_conn_server", F::Text},
+    {"dtu_conn_port", "dtu_conn_port", F::Number},
+    {"dtu_conn_enable", "dtu_conn_enable", F::Number},
+    {"dtu_conn_reg_enable", "dtu_conn_reg_enable", F::Number},
+    {"dtu_conn_reg_mode", "dtu_conn_reg_mode", F::Number},
+    {"dtu_conn_reg_type", "dtu_conn_reg_type", F::Number},
+    {"dtu_conn_reg_data_fmt", "dtu_conn_reg_data_fmt", F::Number},
+    {"dtu_conn_reg_data", "dtu_conn_reg_data", F::Text},
+    {"dtu_conn_heartbeat_enable", "dtu_conn_heartbeat_enable", F::Number},
+    {"dtu_conn_heartbeat_type", "dtu_conn_heartbeat_type", F::Number},
+    {"dtu_conn_heartbeat_time", "dtu_conn_heartbeat_time", F::Number},
+    {"dtu_conn_heartbeat_data_fmt", "dtu_conn_heartbeat_data_fmt", F::Number},
+    {"dtu_conn_heartbeat_data", "dtu_conn_heartbeat_data", F::Text},
+    {"dtu_gps_state", "dtu_gpsen", F::Number},
+    {"dtu_gps_time", "dtu_gpstm", F::Number},
+    {"dtu_gps_type", "dtu_gpstype", F::Number},
 };
-constexpr size_t kDtuCount = sizeof kDtuSettings / sizeof kDtuSettings[0];
 
-// A POST checks and stores the connection switch before the server, port
-// and type; otherwise in answer order.
-constexpr unsigned char kDtuPostOrder[kDtuCount] = {0,  1,  2,  3,  4,  5,  6,  10, 8,  9,  7,  11,
-                                                    12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23};
+// Every key is checked before any is stored; the connection switch is
+// stored before the server, port and type, the rest in answer order.
+int dtu_post(const PageRequest &req) {
+    const cJSON *r = req.request;
+    std::span<const StoreField> all = kDtu;
+    if (!request_has_fields(r, all)) return answer_result(req.answer, -1);
+    int rc = store_fields(r, all.first(7));
+    if (rc == 0) rc = store_fields(r, all.subspan(10, 1));
+    if (rc == 0) rc = store_fields(r, all.subspan(8, 2));
+    if (rc == 0) rc = store_fields(r, all.subspan(7, 1));
+    if (rc == 0) rc = store_fields(r, all.subspan(11));
+    if (rc != 0) return answer_result(req.answer, -1);
+    do_system_call("killall uartd");
+    boot_clock_sleep(kUartdRestartWait);
+    cgi_run_background("uartd &");
+    return answer_result(req.answer, 0);
+}
 
 // --- ping.cgi, checkconn.cgi, autoreboot.cgi ---
 
-constexpr Setting kPingSettings[] = {
-    {"server", "ping_server", Kind::Text},
-    {"interval", "ping_interval", Kind::Number},
-    {"timeout", "ping_timeout", Kind::Number},
-    {"timeoutcount", "ping_count", Kind::Number},
+constexpr StoreField kPing[] = {
+    {"server", "ping_server", F::Text},
+    {"interval", "ping_interval", F::Number},
+    {"timeout", "ping_timeout", F::Number},
+    {"timeoutcount", "ping_count", F::Number},
 };
 
 constexpr char kRebootOnDisconnect[] = "reboot_on_disconnect";
@@ -241,6 +214,42 @@ constexpr char kRebootDisconnectTime[] = "reboot_disconnect_time";
 constexpr char kAutoRebootMode[] = "auto_reboot_mode";
 constexpr char kAutoRebootTime[] = "auto_reboot_time";
 constexpr char kReplanReboot[] = "killall -SIGUSR2 lted";
+
+int checkconn_get(const PageRequest &req) {
+    int time = store_get_int(kRebootOnDisconnect) != 0 ? store_get_int(kRebootDisconnectTime) : 0;
+    answer_number(req.answer, "time", time);
+    return cgi_send_json(req.answer);
+}
+
+int checkconn_post(const PageRequest &req) {
+    int time;
+    if (!request_number(req.request, "time", &time)) return answer_result(req.answer, -1);
+    int rc = store_set(kRebootOnDisconnect, time != 0 ? "1" : "0");
+    // switching off keeps the time for the next switch-on
+    if (rc == 0 && time != 0) rc = store_set_int(kRebootDisconnectTime, time);
+    return answer_change(req, rc, FollowUpAction::None);
+}
+
+int autoreboot_get(const PageRequest &req) {
+    answer_number(req.answer, kAutoRebootMode, store_get_int(kAutoRebootMode));
+    answer_number(req.answer, kAutoRebootTime, store_get_int(kAutoRebootTime));
+    return cgi_send_json(req.answer);
+}
+
+int autoreboot_post(const PageRequest &req) {
+    int mode, time;
+    if (!request_number(req.request, kAutoRebootMode, &mode)) return answer_result(req.answer, -1);
+    // the mode is stored before the time is checked: a refused time leaves
+    // the new mode stored and the daemon unsignalled
+    if (store_set_int(kAutoRebootMode, mode) != 0) return answer_result(req.answer, -1);
+    if (mode != 0) {
+        if (!request_number(req.request, kAutoRebootTime, &time) ||
+            store_set_int(kAutoRebootTime, time) != 0)
+            return answer_result(req.answer, -1);
+    }
+    do_system_call(kReplanReboot);
+    return answer_result(req.answer, 0);
+}
 
 } // namespace
 
@@ -280,79 +289,19 @@ int page_diag(const PageRequest &req) {
 }
 
 int page_dtu(const PageRequest &req) {
-    if (is_get(req)) {
-        for (const Setting &s : kDtuSettings)
-            answer_setting(req.answer, s);
-        return cgi_send_json(req.answer);
-    }
-    if (!is_post(req)) return answer_result(req.answer, -1);
-    Value values[kDtuCount];
-    for (unsigned char i : kDtuPostOrder)
-        if (!take_setting(req.request, kDtuSettings[i], &values[i]))
-            return answer_result(req.answer, -1);
-    bool stored = true;
-    for (unsigned char i : kDtuPostOrder)
-        stored = store_setting(kDtuSettings[i], values[i]) && stored;
-    if (!stored) return answer_result(req.answer, -1);
-    do_system_call("killall uartd");
-    boot_clock_sleep(kUartdRestartWait);
-    cgi_run_background("uartd &");
-    return answer_result(req.answer, 0);
+    return page_by_method(req, flat_get<kDtu>, dtu_post);
 }
 
 int page_ping(const PageRequest &req) {
-    if (is_get(req)) {
-        for (const Setting &s : kPingSettings)
-            answer_setting(req.answer, s);
-        return cgi_send_json(req.answer);
-    }
-    if (!is_post(req)) return answer_result(req.answer, -1);
-    Value values[sizeof kPingSettings / sizeof kPingSettings[0]];
-    size_t i = 0;
-    for (const Setting &s : kPingSettings)
-        if (!take_setting(req.request, s, &values[i++])) return answer_result(req.answer, -1);
-    bool stored = true;
-    i = 0;
-    for (const Setting &s : kPingSettings)
-        stored = store_setting(s, values[i++]) && stored;
-    return answer_result(req.answer, stored ? 0 : -1);
+    return page_by_method(req, flat_get<kPing>, flat_post<kPing, FollowUpAction::None>);
 }
 
 int page_checkconn(const PageRequest &req) {
-    if (is_get(req)) {
-        int time =
-            store_get_int(kRebootOnDisconnect) != 0 ? store_get_int(kRebootDisconnectTime) : 0;
-        answer_number(req.answer, "time", time);
-        return cgi_send_json(req.answer);
-    }
-    if (!is_post(req)) return answer_result(req.answer, -1);
-    int time;
-    if (!request_number(req.request, "time", &time)) return answer_result(req.answer, -1);
-    bool stored = store_set(kRebootOnDisconnect, time != 0 ? "1" : "0") == 0;
-    // switching off keeps the time for the next switch-on
-    if (time != 0) stored = store_set_int(kRebootDisconnectTime, time) == 0 && stored;
-    return answer_result(req.answer, stored ? 0 : -1);
+    return page_by_method(req, checkconn_get, checkconn_post);
 }
 
 int page_autoreboot(const PageRequest &req) {
-    if (is_get(req)) {
-        answer_number(req.answer, kAutoRebootMode, store_get_int(kAutoRebootMode));
-        answer_number(req.answer, kAutoRebootTime, store_get_int(kAutoRebootTime));
-        return cgi_send_json(req.answer);
-    }
-    if (!is_post(req)) return answer_result(req.answer, -1);
-    int mode, time;
-    if (!request_number(req.request, kAutoRebootMode, &mode)) return answer_result(req.answer, -1);
-    // the mode is stored before the time is checked: a refused time leaves
-    // the new mode stored and the daemon unsignalled
-    if (store_set_int(kAutoRebootMode, mode) != 0) return answer_result(req.answer, -1);
-    if (mode != 0) {
-        if (!request_number(req.request, kAutoRebootTime, &time) ||
-            store_set_int(kAutoRebootTime, time) != 0)
-            return answer_result(req.answer, -1);
-    }
-    do_system_call(kReplanReboot);
-    return answer_result(req.answer, 0);
+    return page_by_method(req, autoreboot_get, autoreboot_post);
 }
 
 int page_reboot(const PageRequest &req) {

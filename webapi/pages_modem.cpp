@@ -99,14 +99,16 @@ void home_modem(cJSON *answer, DaemonConnection *daemon, bool mode_3g) {
     }
 }
 
+// The stored version as it stands, else the firmware file's first line.
 void home_firmware_version(cJSON *answer) {
-    char version[128] = "";
     nvram_init(kOemSection);
     const char *stored = nvram_bufget(kOemSection, "version");
-    if (stored[0]) snprintf(version, sizeof version, "%s", stored);
+    bool have = stored[0] != '\0';
+    if (have) answer_string(answer, "firmwareversion", stored); // before the cache is freed
     nvram_close(kOemSection);
-    if (!version[0] && read_file_string("/etc_ro/version", version, sizeof version) != 0)
-        version[0] = '\0';
+    if (have) return;
+    char version[128];
+    if (read_file_string("/etc_ro/version", version, sizeof version) != 0) version[0] = '\0';
     answer_string(answer, "firmwareversion", version);
 }
 
@@ -221,17 +223,17 @@ int sim_post(const PageRequest &req) {
 
 // --- mobilenet.cgi ---
 
-constexpr const char *kMobileNumbers[] = {"wan_3g_apnmode", "wan_3g_authtype",
-                                          "wan_3g_authtype_reg"};
-constexpr const char *kMobileTexts[] = {"wan_3g_apn",     "wan_3g_user",     "wan_3g_pass",
-                                        "wan_3g_apn_reg", "wan_3g_user_reg", "wan_3g_pass_reg"};
-// store order of a POST and answer order of a GET
-constexpr LineKey kMobileKeys[] = {
-    {"wan_3g_apnmode", Kind::Number},      {"wan_3g_apn", Kind::Text},
-    {"wan_3g_user", Kind::Text},           {"wan_3g_pass", Kind::Text},
-    {"wan_3g_authtype", Kind::Number},     {"wan_3g_apn_reg", Kind::Text},
-    {"wan_3g_user_reg", Kind::Text},       {"wan_3g_pass_reg", Kind::Text},
-    {"wan_3g_authtype_reg", Kind::Number},
+// The access point settings: store order of a POST and answer order of a GET.
+constexpr StoreField kMobile[] = {
+    {"wan_3g_apnmode", "wan_3g_apnmode", FieldType::Number},
+    {"wan_3g_apn", "wan_3g_apn", FieldType::Text},
+    {"wan_3g_user", "wan_3g_user", FieldType::Text},
+    {"wan_3g_pass", "wan_3g_pass", FieldType::Text},
+    {"wan_3g_authtype", "wan_3g_authtype", FieldType::Number},
+    {"wan_3g_apn_reg", "wan_3g_apn_reg", FieldType::Text},
+    {"wan_3g_user_reg", "wan_3g_user_reg", FieldType::Text},
+    {"wan_3g_pass_reg", "wan_3g_pass_reg", FieldType::Text},
+    {"wan_3g_authtype_reg", "wan_3g_authtype_reg", FieldType::Number},
 };
 
 int mobilenet_get(const PageRequest &req, DaemonConnection *daemon) {
@@ -241,25 +243,17 @@ int mobilenet_get(const PageRequest &req, DaemonConnection *daemon) {
         if (daemon->exchange(command, 1, lines, 10) >= 1)
             answer_number_text(req.answer, "netmodeconfig", lines[0]);
     }
-    for (const LineKey &k : kMobileKeys) {
-        if (k.kind == Kind::Number)
-            answer_number_text(req.answer, k.key, store_get(k.key));
-        else
-            answer_string(req.answer, k.key, store_get(k.key));
-    }
-    return cgi_send_json(req.answer);
+    return answer_stored(req, kMobile);
 }
 
 int mobilenet_post(const PageRequest &req, DaemonConnection *daemon) {
-    int mode, number;
-    if (!request_number(req.request, "netmodeconfig", &mode)) return answer_result(req.answer, -1);
-    for (const char *key : kMobileNumbers)
-        if (!request_number(req.request, key, &number)) return answer_result(req.answer, -1);
-    for (const char *key : kMobileTexts) {
-        const char *text = request_string(req.request, key);
-        // the daemon puts these inside modem command lines
-        if (!text || !text_is_at_safe(text)) return answer_result(req.answer, -1);
-    }
+    int mode;
+    if (!request_number(req.request, "netmodeconfig", &mode) ||
+        !request_has_fields(req.request, kMobile))
+        return answer_result(req.answer, -1);
+    for (const StoreField &f : kMobile) // the daemon puts the texts inside modem command lines
+        if (f.type == FieldType::Text && !text_is_at_safe(request_string(req.request, f.json_key)))
+            return answer_result(req.answer, -1);
 
     if (daemon->connected()) {
         char decimal[16];
@@ -268,15 +262,7 @@ int mobilenet_post(const PageRequest &req, DaemonConnection *daemon) {
         char *lines[10];
         daemon->exchange(command, 2, lines, 10);
     }
-    for (const LineKey &k : kMobileKeys) {
-        if (k.kind == Kind::Number) {
-            request_number(req.request, k.key, &number);
-            store_set_int(k.key, number);
-        } else {
-            store_set(k.key, request_string(req.request, k.key));
-        }
-    }
-    return answer_result(req.answer, 0);
+    return answer_result(req.answer, store_fields(req.request, kMobile) == 0 ? 0 : -1);
 }
 
 // --- gps.cgi ---

@@ -88,11 +88,17 @@ bool rewrite_open(const Table *table, const TableLock &lock, bool table_required
     return rw->out != nullptr;
 }
 
-void rewrite_commit(const Table *table, Rewrite *rw) {
-    fclose(rw->out);
+// Puts the rewritten table in place. A temporary that could not be written
+// whole (a full /tmp) is removed instead, so the table stays as it was
+// rather than losing its lines. True when the table was replaced.
+bool rewrite_commit(const Table *table, Rewrite *rw) {
+    bool written = ferror(rw->out) == 0;
+    if (fclose(rw->out) != 0) written = false;
     rw->out = nullptr;
     RouterPath path(table->path), temporary(table->temporary);
-    rename(temporary.c_str(), path.c_str());
+    if (written && rename(temporary.c_str(), path.c_str()) == 0) return true;
+    unlink(temporary.c_str());
+    return false;
 }
 
 // One line of either table: three fields, the second as text (session id)
@@ -214,7 +220,7 @@ int session_open(const char *address, char id_out[SESSION_ID_SIZE]) {
         return -1;
     }
     fprintf(rw.out, "%s %s %lu\n", address, id, static_cast<unsigned long>(now));
-    rewrite_commit(&session_table, &rw);
+    if (!rewrite_commit(&session_table, &rw)) return -1; // an id that no check would find
     memcpy(id_out, id, sizeof id);
     return 0;
 }

@@ -38,7 +38,8 @@ void login_record_failure(const char *address);
 
 // Opens a session for the address, dropping its older one: 0 with the new id
 // in id_out, or -1 (no random id, table not writable, 10 live sessions, or
-// an id that is already in use).
+// an id that is already in use). A rewrite that cannot be written whole
+// leaves its table as it was (and opens no session).
 int session_open(const char *address, char id_out[SESSION_ID_SIZE]);
 // True when the "session" cookie names a live session of the address; that
 // session's idle time starts again.

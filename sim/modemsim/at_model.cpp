@@ -27,6 +27,7 @@ constexpr int kCmeSimPuk = 12;
 constexpr int kCmeSimFailure = 13;
 constexpr int kCmeWrongPassword = 16;
 constexpr int kCmeNoService = 30;
+constexpr int kCmePhNetPin = 40;
 constexpr int kCmeBadParam = 50;
 constexpr int kCmeGprsUnspecified = 148;
 
@@ -35,11 +36,17 @@ struct CmeText {
     const char *text;
 };
 constexpr CmeText kCmeTexts[] = {
-    {kCmeNotAllowed, "operation not allowed"}, {kCmeNotSupported, "operation not supported"},
-    {kCmeSimNotInserted, "SIM not inserted"},  {kCmeSimPin, "SIM PIN required"},
-    {kCmeSimPuk, "SIM PUK required"},          {kCmeSimFailure, "SIM failure"},
-    {kCmeWrongPassword, "incorrect password"}, {kCmeNoService, "no network service"},
-    {kCmeBadParam, "Incorrect parameters"},    {kCmeGprsUnspecified, "unspecified GPRS error"},
+    {kCmeNotAllowed, "operation not allowed"},
+    {kCmeNotSupported, "operation not supported"},
+    {kCmeSimNotInserted, "SIM not inserted"},
+    {kCmeSimPin, "SIM PIN required"},
+    {kCmeSimPuk, "SIM PUK required"},
+    {kCmeSimFailure, "SIM failure"},
+    {kCmeWrongPassword, "incorrect password"},
+    {kCmeNoService, "no network service"},
+    {kCmePhNetPin, "network personalization PIN required"},
+    {kCmeBadParam, "Incorrect parameters"},
+    {kCmeGprsUnspecified, "unspecified GPRS error"},
 };
 
 constexpr int kPinTriesMax = 3;
@@ -102,6 +109,7 @@ __attribute__((format(printf, 2, 3))) void out(Cmd *c, const char *format, ...) 
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
+    spell_line(&c->s->world.spell, text, sizeof text);
     answer_text(c->p, c->a, text);
 }
 
@@ -255,6 +263,8 @@ const char *sim_text(SimCard sim) {
         return "SIM PIN";
     case SimCard::Puk:
         return "SIM PUK";
+    case SimCard::PhNet:
+        return "PH-NET PIN";
     default:
         return "READY";
     }
@@ -264,7 +274,8 @@ SimCard card_state_at_power_on(const World *w) {
     if (!w->card_present) return SimCard::Absent;
     if (w->puk_tries <= 0) return SimCard::Blocked;
     if (w->pin_tries <= 0) return SimCard::Puk;
-    return w->lock ? SimCard::Pin : SimCard::Ready;
+    if (w->lock) return SimCard::Pin;
+    return w->phnet_lock ? SimCard::PhNet : SimCard::Ready;
 }
 
 // 0 when the card can be used for the command, else the CME error
@@ -278,6 +289,8 @@ int sim_gate(const Sim *s, bool need_unlocked) {
         return need_unlocked ? kCmeSimPin : 0;
     case SimCard::Puk:
         return need_unlocked ? kCmeSimPuk : 0;
+    case SimCard::PhNet:
+        return need_unlocked ? kCmePhNetPin : 0;
     case SimCard::Ready:
         break;
     }
@@ -367,16 +380,33 @@ int cmd_cmee(Cmd *c) {
     return int_setting(c, "+CMEE", &c->s->m.cmee, 2);
 }
 
+// "+CREG: n,stat[,lac,ci,act]" (the unsolicited form without n) in this modem's spelling
+void format_registration(const World *w, char *buf, size_t size, const char *name, int n, int stat,
+                         bool unsolicited) {
+    const Spelling &sp = w->spell;
+    const char *q = sp.bare_location ? "" : "\"";
+    char head[16] = "";
+    if (!unsolicited) snprintf(head, sizeof head, "%d,", n);
+    char tail[80] = "";
+    if (n == 2 && registered(stat))
+        snprintf(tail, sizeof tail, ",%s%s%s,%s%s%s,%d%s%s%s", q, w->lac, q, q, w->ci, q,
+                 access_tech(w->sysmode), sp.extra_fields ? "," : "", sp.extra_fields ? q : "",
+                 sp.extra_fields ? "01" : "");
+    else if (sp.extra_fields && registered(stat))
+        snprintf(tail, sizeof tail, ",%d", access_tech(w->sysmode));
+    if (sp.extra_fields && n == 2 && registered(stat) && q[0]) strcat(tail, q);
+    snprintf(buf, size, "%s: %s%d%s%s", name, head, stat, tail, sp.empty_fields ? ",," : "");
+    spell_line(&sp, buf, size);
+}
+
 int registration(Cmd *c, int *n, int stat, bool refuse_extended) {
     const World *w = &c->s->world;
     int v;
+    char line[160];
     switch (c->kind) {
     case Kind::Read:
-        if (*n == 2 && registered(stat))
-            out(c, "%s: %d,%d,\"%s\",\"%s\",%d", c->name, *n, stat, w->lac, w->ci,
-                access_tech(w->sysmode));
-        else
-            out(c, "%s: %d,%d", c->name, *n, stat);
+        format_registration(w, line, sizeof line, c->name, *n, stat, false);
+        answer_text(c->p, c->a, line);
         return kOk;
     case Kind::Test:
         out(c, "%s: (0-2)", c->name);
@@ -455,13 +485,16 @@ int cmd_cpin(Cmd *c) {
     switch (c->kind) {
     case Kind::Read:
         if ((gate = sim_gate(s, false)) != 0) return gate;
-        out(c, "+CPIN: %s", sim_text(s->m.sim));
+        if (s->world.spell.quoted_cpin)
+            out(c, "+CPIN: \"%s\"", sim_text(s->m.sim));
+        else
+            out(c, "+CPIN: %s", sim_text(s->m.sim));
         return kOk;
     case Kind::Test:
         return kOk;
     case Kind::Set:
         if ((gate = sim_gate(s, false)) != 0) return gate;
-        if (s->m.sim == SimCard::Ready) return kCmeNotAllowed;
+        if (s->m.sim == SimCard::Ready || s->m.sim == SimCard::PhNet) return kCmeNotAllowed;
         if (s->m.sim == SimCard::Pin) {
             if (c->argc != 1) return kCmeNotAllowed;
             if (strcmp(arg(c, 0), w->pin) != 0) return pin_wrong(s);
@@ -550,8 +583,12 @@ int cmd_cnum(Cmd *c) {
     if (c->kind != Kind::Exec) return kError;
     int gate = sim_gate(c->s, true);
     if (gate) return gate;
-    const char *num = c->s->world.cnum;
-    if (*num) out(c, "+CNUM: \"\",\"%s\",%d", num, num[0] == '+' ? 145 : 129);
+    const World *w = &c->s->world;
+    const char *num = w->cnum;
+    const char *q = w->spell.cnum_bare ? "" : "\"";
+    if (*num)
+        out(c, "+CNUM: %s%s%s,\"%s\",%d", q, w->cnum_alpha, q, num, num[0] == '+' ? 145 : 129);
+    if (*num && w->spell.cnum_lines) out(c, "+CNUM: %sFax%s,\"%s9\",129", q, q, num);
     return kOk;
 }
 
@@ -598,6 +635,23 @@ int cmd_modeconfig(Cmd *c) {
     return int_setting(c, "^MODECONFIG", &c->s->m.modeconfig, 255);
 }
 
+// What a profile holds now, for the log: tests read what was programmed.
+void profile_log(Sim *s, const char *command, int cid) {
+    const PdpContext *ctx = &s->m.ctx[cid];
+    sim_log(s, "profile %s cid %d apn \"%s\" auth %d user \"%s\" pass \"%s\"", command, cid,
+            ctx->apn, ctx->auth, ctx->user, ctx->pass);
+}
+
+int set_auth(Cmd *c, int cid, int auth, const char *user, const char *pass) {
+    PdpContext *ctx = &c->s->m.ctx[cid];
+    if (strlen(user) >= sizeof ctx->user || strlen(pass) >= sizeof ctx->pass) return kCmeBadParam;
+    ctx->auth = auth;
+    snprintf(ctx->user, sizeof ctx->user, "%s", user);
+    snprintf(ctx->pass, sizeof ctx->pass, "%s", pass);
+    profile_log(c->s, c->name, cid);
+    return kOk;
+}
+
 int cmd_cgdcont(Cmd *c) {
     Sim *s = c->s;
     int cid;
@@ -634,6 +688,7 @@ int cmd_cgdcont(Cmd *c) {
             upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(type[i])));
         upper[i] = '\0';
         ctx_define(ctx, upper, arg(c, 2));
+        profile_log(s, c->name, cid);
         return kOk;
     }
     default:
@@ -793,12 +848,25 @@ int cmd_cgdflt(Cmd *c) {
     if (c->kind != Kind::Set) return c->kind == Kind::Test ? kOk : kError;
     if (c->argc < 3 || strlen(arg(c, 2)) >= sizeof ctx->apn) return kCmeBadParam;
     ctx_define(ctx, *arg(c, 1) ? arg(c, 1) : "IP", arg(c, 2));
+    profile_log(c->s, c->name, 1);
     return kOk;
 }
 
+// *CGDFAUTH=cid,auth[,user,pass], *AUTHREQ=cid,auth,user,pass, $QCPDPP=cid,auth[,pass,user]
 int cmd_auth(Cmd *c) {
     if (c->kind != Kind::Set) return c->kind == Kind::Test ? kOk : kError;
-    return c->argc >= 2 ? kOk : kCmeBadParam;
+    int cid, auth;
+    if (!arg_int(c, 0, &cid, 1, kMaxContexts) || !arg_int(c, 1, &auth, 0, 255)) return kCmeBadParam;
+    bool pass_first = strcmp(c->name, "$QCPDPP") == 0;
+    return set_auth(c, cid, auth, arg(c, pass_first ? 3 : 2), arg(c, pass_first ? 2 : 3));
+}
+
+// ^NETCFG=0,32774,,,4,,,"",auth,"user","pass"
+int cmd_netcfg(Cmd *c) {
+    if (c->kind != Kind::Set) return c->kind == Kind::Test ? kOk : kError;
+    int auth;
+    if (c->argc < 11 || !arg_int(c, 8, &auth, 0, 255)) return kCmeBadParam;
+    return set_auth(c, 1, auth, arg(c, 9), arg(c, 10));
 }
 
 int cmd_netact(Cmd *c) {
@@ -858,7 +926,7 @@ int cmd_qcrmcall(Cmd *c) {
     int action, instance = 1;
     switch (c->kind) {
     case Kind::Read:
-        if (s->m.call_active) out(c, "$QCRMCALL: 1, V4");
+        if (s->m.call_active) out(c, "$QCRMCALL: 1,%sV4", s->world.spell.qcrmcall_tight ? "" : " ");
         return kOk;
     case Kind::Test:
         out(c, "$QCRMCALL: (0-1),(1-2),(1-3),(1-3),(1-24)");
@@ -876,7 +944,7 @@ int cmd_qcrmcall(Cmd *c) {
         if (!s->m.ctx[1].defined) ctx_define(&s->m.ctx[1], "IP", "");
         s->m.ctx[1].active = true;
         s->m.call_active = true;
-        out(c, "$QCRMCALL: %d, V4", instance);
+        out(c, "$QCRMCALL: %d,%sV4", instance, s->world.spell.qcrmcall_tight ? "" : " ");
         return kOk;
     default:
         return kError;
@@ -961,7 +1029,7 @@ constexpr CmdDef kCommands[] = {
     {"+CPINEX", kMdm, cmd_cpinex},
     {"$QCRMCALL", kMdm, cmd_qcrmcall},
     {"$QCPDPP", kMdm, cmd_auth},
-    {"^NETCFG", kMdm, cmd_accept},
+    {"^NETCFG", kMdm, cmd_netcfg},
     {"$QCRSRP", kMdm, cmd_qc_signal},
     {"$QCRSRQ", kMdm, cmd_qc_signal},
 };
@@ -1117,12 +1185,8 @@ int run_line(Sim *s, Port *p, Answer *a, char *body) {
 }
 
 void send_registration_urc(Sim *s, Port *p, const char *name, int n, int stat) {
-    char line[128];
-    if (n == 2 && registered(stat))
-        snprintf(line, sizeof line, "%s: %d,\"%s\",\"%s\",%d", name, stat, s->world.lac,
-                 s->world.ci, access_tech(s->world.sysmode));
-    else
-        snprintf(line, sizeof line, "%s: %d", name, stat);
+    char line[160];
+    format_registration(&s->world, line, sizeof line, name, n, stat, true);
     port_send_line(s, p, line);
 }
 
@@ -1148,6 +1212,7 @@ constexpr StringKey kStringKeys[] = {
     WORLD_STRING("rsrp", rsrp),
     WORLD_STRING("rsrq", rsrq),
     WORLD_STRING("puk", puk),
+    WORLD_STRING("cnumalpha", cnum_alpha),
 };
 #undef WORLD_STRING
 
@@ -1157,9 +1222,9 @@ struct IntKey {
     int hi;
 };
 constexpr IntKey kIntKeys[] = {
-    {"creg", 0, 5},
-    {"cgreg", 0, 5},
-    {"reg", 0, 5},
+    {"creg", 0, 11},
+    {"cgreg", 0, 11},
+    {"reg", 0, 11},
     {"csq", 0, 99},
     {"ber", 0, 99},
     {"sysmode", 0, 255},
@@ -1226,6 +1291,13 @@ int set_sim(Sim *s, const char *value) {
         s->m.sim = SimCard::Absent;
         return 0;
     }
+    if (!strcmp(value, "phnet")) { // a card of another network in a locked modem
+        w->card_present = true;
+        w->phnet_lock = true;
+        s->m.sim = SimCard::PhNet;
+        return 0;
+    }
+    w->phnet_lock = false;
     if (!strcmp(value, "ready") || !strcmp(value, "pin") || !strcmp(value, "puk") ||
         !strcmp(value, "blocked")) {
         w->card_present = true;
@@ -1247,6 +1319,41 @@ int set_sim(Sim *s, const char *value) {
         return 0;
     }
     return -1;
+}
+
+struct SpellingFlag {
+    const char *name;
+    bool Spelling::*flag;
+};
+constexpr SpellingFlag kSpellingFlags[] = {
+    {"commaspace", &Spelling::comma_space}, {"nocolonspace", &Spelling::no_colon_space},
+    {"zeropad", &Spelling::zero_pad},       {"bareloc", &Spelling::bare_location},
+    {"extra", &Spelling::extra_fields},     {"empty", &Spelling::empty_fields},
+    {"quotedcpin", &Spelling::quoted_cpin}, {"cnumbare", &Spelling::cnum_bare},
+    {"cnumlines", &Spelling::cnum_lines},   {"qctight", &Spelling::qcrmcall_tight},
+};
+
+// "plain", or flags separated by commas; replaces the whole spelling
+int set_spelling(World *w, const char *value, char *why, size_t why_size) {
+    Spelling sp{};
+    char list[160];
+    snprintf(list, sizeof list, "%s", value);
+    char *save = nullptr;
+    for (char *name = strtok_r(list, ",", &save); name; name = strtok_r(nullptr, ",", &save)) {
+        if (!strcmp(name, "plain")) continue;
+        bool known = false;
+        for (const SpellingFlag &f : kSpellingFlags)
+            if (!strcmp(f.name, name)) {
+                sp.*f.flag = true;
+                known = true;
+            }
+        if (!known) {
+            snprintf(why, why_size, "spelling: unknown habit %s", name);
+            return -1;
+        }
+    }
+    w->spell = sp;
+    return 0;
 }
 
 int apply_set(Sim *s, const char *key, const char *value, char *why, size_t why_size) {
@@ -1279,7 +1386,7 @@ int apply_set(Sim *s, const char *key, const char *value, char *why, size_t why_
     }
     if (!strcmp(key, "sim")) {
         if (set_sim(s, value) == 0) return 0;
-        snprintf(why, why_size, "sim: ready, pin, puk, absent or blocked");
+        snprintf(why, why_size, "sim: ready, pin, puk, absent, blocked or phnet");
         return -1;
     }
     if (!strcmp(key, "creg2") || !strcmp(key, "dial")) {
@@ -1308,6 +1415,7 @@ int apply_set(Sim *s, const char *key, const char *value, char *why, size_t why_
         snprintf(why, why_size, "data: down, or up while attached");
         return -1;
     }
+    if (!strcmp(key, "spelling")) return set_spelling(w, value, why, why_size);
     if (!strcmp(key, "location")) {
         const char *comma = strchr(value, ',');
         if (!comma || static_cast<size_t>(comma - value) >= sizeof w->lat ||
@@ -1346,7 +1454,7 @@ void world_init(Sim *s) {
     snprintf(w->oper_short, sizeof w->oper_short, "SimNet");
     snprintf(w->plmn, sizeof w->plmn, "00101");
     w->autoconnect = o->model->autoconnect;
-    snprintf(w->addr, sizeof w->addr, "10.64.12.34");
+    snprintf(w->addr, sizeof w->addr, "%s", o->addr[0] ? o->addr : "10.64.12.34");
     snprintf(w->iccid, sizeof w->iccid, "89860012345678901234");
     snprintf(w->imsi, sizeof w->imsi, "001010123456789");
     snprintf(w->cnum, sizeof w->cnum, "+15550100123");
@@ -1399,6 +1507,7 @@ void reg_notify(Sim *s, RegSnapshot before) {
     if (now.sysmode != before.sysmode) {
         char line[32];
         snprintf(line, sizeof line, "^MODE: %d,%d", now.sysmode, sub_mode(now.sysmode));
+        spell_line(&s->world.spell, line, sizeof line);
         port_send_line(s, p, line);
     }
 }
@@ -1408,7 +1517,10 @@ void modem_send_location(Sim *s) {
     Port *p = device_at_port(s);
     if (!p || s->silent) return;
     char line[96];
-    snprintf(line, sizeof line, "+CLOCATION: \"%s\",\"%s\"", s->world.lat, s->world.lon);
+    const char *q = s->world.spell.bare_location ? "" : "\"";
+    snprintf(line, sizeof line, "+CLOCATION: %s%s%s,%s%s%s", q, s->world.lat, q, q, s->world.lon,
+             q);
+    spell_line(&s->world.spell, line, sizeof line);
     port_send_line(s, p, line);
 }
 
@@ -1431,6 +1543,7 @@ void at_handle_line(Sim *s, Port *p, char *line, bool overflow) {
     RegSnapshot before = reg_snapshot(s);
     int result = overflow ? kError : run_line(s, p, a, line + 2);
     answer_final(s, p, a, result);
+    carrier_sync(s); // the carrier side is ready before the modem says so
     int64_t due = boot_now_ns() + static_cast<int64_t>(s->slow_ms) * 1000000;
     port_queue_answer(s, p, a->wire, a->wire_len, a->log_text, a->log_len, due);
     reg_notify(s, before);
@@ -1442,5 +1555,45 @@ int world_set(Sim *s, const char *key, const char *value, char *why, size_t why_
     RegSnapshot before = reg_snapshot(s);
     int rc = apply_set(s, key, value, why, why_size);
     if (rc == 0) reg_notify(s, before);
+    carrier_sync(s);
     return rc;
+}
+
+void spell_line(const Spelling *sp, char *line, size_t size) {
+    if (!strchr("+^$*%#", line[0]) || !line[0]) return;
+    char *colon = strchr(line, ':');
+    if (!colon) return;
+    char out[512];
+    size_t n = 0;
+    auto put = [&](char ch) {
+        if (n + 1 < sizeof out) out[n++] = ch;
+    };
+    for (char *p = line; p <= colon; ++p)
+        put(*p);
+    const char *r = colon + 1;
+    while (*r == ' ')
+        ++r;
+    if (!sp->no_colon_space) put(' ');
+    bool quoted = false;
+    bool field_start = true;
+    while (*r) {
+        if (field_start) {
+            while (*r == ' ')
+                put(*r++);
+            if (sp->zero_pad && isdigit(static_cast<unsigned char>(r[0])) &&
+                (r[1] == ',' || r[1] == '\0'))
+                put('0');
+            field_start = false;
+            if (!*r) break;
+        }
+        char ch = *r++;
+        put(ch);
+        if (ch == '"') quoted = !quoted;
+        if (ch == ',' && !quoted) {
+            if (sp->comma_space && *r != ' ') put(' ');
+            field_start = true;
+        }
+    }
+    out[n] = '\0';
+    snprintf(line, size, "%s", out);
 }

@@ -4,6 +4,7 @@
 
 #include "platform.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -52,6 +53,9 @@ void usage(FILE *f) {
           "  --cfun N            functionality at power-on: 0, 1 or 4 (default 1)\n"
           "  --imei DIGITS       (default 861234567890123)\n"
           "  --echo 0|1          command echo at power-on (default 1, as modems start)\n"
+          "  --addr A.B.C.D      context 1's address while active (default 10.64.12.34)\n"
+          "  --data-hook CMD     shell command run as 'CMD up ADDR' / 'CMD down' when the\n"
+          "                      data call comes up, goes down or changes its address\n"
           "  --id NAME           names the files modem-NAME.log, modem-NAME.ctl and\n"
           "                      modemsim-NAME.pid, for a second modem in the same root\n"
           "Wire habits of real modems (all off by default):\n"
@@ -117,6 +121,8 @@ int parse_options(int argc, char **argv, Options *o) {
         kImei,
         kEcho,
         kId,
+        kAddr,
+        kDataHook,
         kDeaf,
         kBootNoise,
         kSplit,
@@ -140,6 +146,8 @@ int parse_options(int argc, char **argv, Options *o) {
         {"imei", required_argument, nullptr, kImei},
         {"echo", required_argument, nullptr, kEcho},
         {"id", required_argument, nullptr, kId},
+        {"addr", required_argument, nullptr, kAddr},
+        {"data-hook", required_argument, nullptr, kDataHook},
         {"deaf-ms", required_argument, nullptr, kDeaf},
         {"boot-noise", required_argument, nullptr, kBootNoise},
         {"split", required_argument, nullptr, kSplit},
@@ -246,6 +254,22 @@ int parse_options(int argc, char **argv, Options *o) {
                 return 2;
             }
             snprintf(o->id, sizeof o->id, "%s", optarg);
+            break;
+        case kAddr: {
+            in_addr a;
+            if (strlen(optarg) >= sizeof o->addr || inet_pton(AF_INET, optarg, &a) != 1) {
+                fprintf(stderr, "modemsim: --addr takes a dotted IPv4 address\n");
+                return 2;
+            }
+            snprintf(o->addr, sizeof o->addr, "%s", optarg);
+            break;
+        }
+        case kDataHook:
+            if (!*optarg || strlen(optarg) >= sizeof o->data_hook) {
+                fprintf(stderr, "modemsim: bad --data-hook\n");
+                return 2;
+            }
+            snprintf(o->data_hook, sizeof o->data_hook, "%s", optarg);
             break;
         case kDeaf:
             if (!number_arg(optarg, 0, 3600000, &o->habits.deaf_ms)) goto bad_number;
@@ -722,9 +746,11 @@ int main(int argc, char **argv) {
             }
         }
         gpio_poll(s, &gpio);
+        carrier_sync(s); // power and plug changes end the data call too
     }
 
     device_remove(s);
+    carrier_sync(s);
     sim_log(s, "stop");
     unlink(ctl.path);
     unlink(pid_path);

@@ -42,7 +42,22 @@ struct ModelDef {
 const ModelDef *model_find(const char *name);
 bool model_is_asr(const ModelDef *m);
 
-enum class SimCard { Ready, Pin, Puk, Absent, Blocked };
+enum class SimCard { Ready, Pin, Puk, Absent, Blocked, PhNet };
+
+// How this modem spells its answers: real modems differ in blanks, padding,
+// quoting and extra fields. Each flag is one habit; all false is the plain form.
+struct Spelling {
+    bool comma_space;    // "+CREG: 2, 1"
+    bool no_colon_space; // "+CREG:2,1"
+    bool zero_pad;       // "+CREG: 02,01": one-digit numbers get a leading zero
+    bool bare_location;  // location fields (lac, ci, +CLOCATION) unquoted
+    bool extra_fields;   // registration answers carry RAC / access technology fields
+    bool empty_fields;   // registration answers end in empty fields
+    bool quoted_cpin;    // +CPIN: "READY"
+    bool cnum_bare;      // +CNUM: alpha tag unquoted (empty: nothing before the comma)
+    bool cnum_lines;     // +CNUM: a second line (a fax number)
+    bool qcrmcall_tight; // "$QCRMCALL: 1,V4"
+};
 
 constexpr int kMaxContexts = 16;
 
@@ -51,6 +66,9 @@ struct PdpContext {
     bool active;
     char type[8];
     char apn[64];
+    int auth; // authentication as last programmed
+    char user[64];
+    char pass[64];
 };
 
 // A remembered setting of a command that only stores its value.
@@ -94,6 +112,9 @@ struct World {
     int rscp;
     char lat[24];
     char lon[24];
+    char cnum_alpha[24];
+    bool phnet_lock; // the modem is locked to another network: "PH-NET PIN"
+    Spelling spell;
 };
 
 // The modem's own state: back to its start values at every power-on.
@@ -175,6 +196,8 @@ struct Options {
     char imei[20];
     bool echo;
     char id[32];
+    char addr[16];       // context 1's address when active
+    char data_hook[512]; // shell command run with "up ADDR" / "down" as the data call changes
     WireHabits habits; // at start; the control FIFO changes them
 };
 
@@ -200,6 +223,8 @@ struct Sim {
     uint32_t rng;
     char log_path[512];
     int log_fd;
+    bool carrier_up; // what the data hook was last told
+    char carrier_addr[16];
 };
 
 // sim_log.cpp
@@ -247,3 +272,9 @@ void reg_notify(Sim *s, RegSnapshot before);
 void modem_send_location(Sim *s);
 // "set KEY VALUE": 0, or -1 with the reason in why
 int world_set(Sim *s, const char *key, const char *value, char *why, size_t why_size);
+// An answer or unsolicited line as this modem spells it, in place (size: room of line).
+void spell_line(const Spelling *sp, char *line, size_t size);
+
+// carrier.cpp
+// Runs the data hook when the data call came up, went down or changed its address.
+void carrier_sync(Sim *s);

@@ -307,6 +307,9 @@ void port_become_ready(Sim *s) {
     case SimCard::Puk:
         card = "+CPIN: SIM PUK";
         break;
+    case SimCard::PhNet:
+        card = "+CPIN: PH-NET PIN";
+        break;
     case SimCard::Absent:
     case SimCard::Blocked:
         break;

@@ -8,11 +8,14 @@
 #include "platform.h"
 #include "ril_context.h"
 #include "ril_init.h"
+#include "sys_utils.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 #include <test_support.h>
 #include <under_root.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -367,6 +370,43 @@ TEST_F(NetworkLed, ShowsHowFarTheModemHasCome) {
     set_sim_state(&ctx, SIM_PIN);
     EXPECT_EQ(last(), "40 2 1 4000 0 4000");
     EXPECT_EQ(led_lines().size(), 8u);
+}
+
+} // namespace
+
+namespace {
+
+// The watchdog's target is looked up again once its address is over 20
+// minutes old; a send that fails (here: no socket) still counts its sequence.
+TEST_F(UnderRoot, PingTargetIsResolvedAgainAfterTwentyMinutes) {
+    ModemContext ctx{};
+    ctx.loop = event_create(&ctx);
+    ASSERT_NE(ctx.loop, nullptr);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ctx.ping_sock = p[0]; // not a socket: nothing leaves this machine
+    ctx.ping_timeout = 5;
+    snprintf(ctx.ping_server, sizeof ctx.ping_server, "198.51.100.7");
+    BootTime now;
+    ASSERT_EQ(time_bootup(&now), 0);
+    const uint32_t old_addr = inet_addr("198.51.100.9");
+
+    ctx.ping_addr = old_addr;
+    ctx.ping_addr_time = now.sec - 1199;
+    EXPECT_EQ(ping_send(&ctx), -1);
+    EXPECT_EQ(ctx.ping_addr, old_addr);
+    EXPECT_EQ(ctx.ping_seq, 1);
+
+    ctx.ping_addr_time = now.sec - 1201;
+    EXPECT_EQ(ping_send(&ctx), -1);
+    EXPECT_EQ(ctx.ping_addr, inet_addr("198.51.100.7"));
+    EXPECT_NEAR(ctx.ping_addr_time, now.sec, 1);
+    EXPECT_EQ(ctx.ping_seq, 2);
+    EXPECT_TRUE(ts::contains(log(), "lted: ping_send: send icmp echo, seq=0x2 failed\n"));
+
+    event_free(ctx.loop);
+    close(p[0]);
+    close(p[1]);
 }
 
 } // namespace

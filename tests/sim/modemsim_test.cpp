@@ -455,6 +455,94 @@ TEST(ModemSimData, NineX07CallAndAutoconnect) {
     EXPECT_EQ(t902.command("AT+CGPADDR"), (Lines{"+CGPADDR: 1,\"10.64.12.34\"", "OK"}));
 }
 
+TEST(ModemSimData, DataHookFollowsTheCallItsAddressAndThePower) {
+    ModemSim s;
+    std::string record = s.root.dir() + "/hook.log";
+    ASSERT_TRUE(s.start(
+        "asr", {"--echo", "0", "--addr", "198.51.100.9", "--data-hook", "echo >>" + record}));
+    Tty tty(s.dev(s.tty_of(3)));
+    ASSERT_TRUE(tty.ok());
+    EXPECT_EQ(tty.ask("AT+CGACT=1,1"), "OK");
+    EXPECT_EQ(ts::read_file(record), "up 198.51.100.9\n"); // before the answer
+    s.ctl("set addr 198.51.100.10");
+    ASSERT_TRUE(s.log_has("carrier up 198.51.100.10"));
+    s.ctl("set cgreg 0"); // detached: the call ends
+    ASSERT_TRUE(s.log_has("carrier down"));
+    EXPECT_EQ(tty.ask("AT+CGACT=1,1"), "ERROR"); // no packet service
+    s.ctl("set cgreg 1");
+    ASSERT_TRUE(s.log_has("ctl set cgreg 1"));
+    EXPECT_EQ(tty.ask("AT+CGACT=1,1"), "OK");
+    s.power(false);
+    ASSERT_TRUE(s.log_has("power off"));
+    EXPECT_TRUE(
+        ts::wait_until([&] { return ts::count_of(ts::read_file(record), "down\n") == 2; }, 3000));
+    EXPECT_EQ(ts::read_file(record),
+              "up 198.51.100.9\nup 198.51.100.10\ndown\nup 198.51.100.10\ndown\n");
+}
+
+TEST(ModemSimSim, NetworkLockAndProgrammedProfiles) {
+    ModemSim s;
+    ASSERT_TRUE(s.start("9091", {"--echo", "0"}));
+    Tty tty(s.dev(s.tty_of(1)));
+    ASSERT_TRUE(tty.ok());
+    EXPECT_EQ(tty.ask("AT+CMEE=1"), "OK");
+    s.ctl("set sim phnet");
+    EXPECT_EQ(tty.line(), "^MODE: 0,0"); // no longer registered
+    EXPECT_EQ(tty.command("AT+CPIN?"), (Lines{"+CPIN: PH-NET PIN", "OK"}));
+    EXPECT_EQ(tty.ask("AT+CIMI"), "+CME ERROR: 40");
+    EXPECT_EQ(tty.command("AT+CGREG?"), (Lines{"+CGREG: 0,0", "OK"}));
+    s.ctl("set sim ready");
+    EXPECT_EQ(tty.line(), "^MODE: 9,17");
+    EXPECT_EQ(tty.command("AT+CPIN?"), (Lines{"+CPIN: READY", "OK"}));
+
+    EXPECT_EQ(tty.ask("AT+CGDCONT=1,\"IP\",\"web.sim\""), "OK");
+    EXPECT_EQ(tty.ask("AT$QCPDPP=1,2,pw,me"), "OK");
+    EXPECT_EQ(tty.ask("AT^NETCFG=0,32774,,,4,,,\"\",1,\"you\",\"pw2\""), "OK");
+    EXPECT_TRUE(s.log_has("profile +CGDCONT cid 1 apn \"web.sim\" auth 0 user \"\" pass \"\""));
+    EXPECT_TRUE(s.log_has("profile $QCPDPP cid 1 apn \"web.sim\" auth 2 user \"me\" pass \"pw\""));
+    EXPECT_TRUE(
+        s.log_has("profile ^NETCFG cid 1 apn \"web.sim\" auth 1 user \"you\" pass \"pw2\""));
+}
+
+TEST(ModemSimDialogue, AnswersInEachSpelling) {
+    ModemSim s;
+    ASSERT_TRUE(s.start("9025", {"--echo", "0"}));
+    Tty tty(s.dev(s.tty_of(3)));
+    ASSERT_TRUE(tty.ok());
+    EXPECT_EQ(tty.ask("AT+CREG=2"), "OK");
+    EXPECT_EQ(tty.ask("AT$QCRMCALL=1,1"), "OK");
+    struct Case {
+        const char *spelling, *command, *answer;
+    } cases[] = {
+        {"plain", "AT+CREG?", "+CREG: 2,1,\"1A2B\",\"01C3D4E5\",7"},
+        {"commaspace", "AT+CREG?", "+CREG: 2, 1, \"1A2B\", \"01C3D4E5\", 7"},
+        {"nocolonspace,zeropad", "AT+CREG?", "+CREG:02,01,\"1A2B\",\"01C3D4E5\",07"},
+        {"bareloc,extra", "AT+CREG?", "+CREG: 2,1,1A2B,01C3D4E5,7,01"},
+        {"extra", "AT+CGREG?", "+CGREG: 0,1,7"},
+        {"empty", "AT+CGREG?", "+CGREG: 0,1,,"},
+        {"quotedcpin", "AT+CPIN?", "+CPIN: \"READY\""},
+        {"cnumbare", "AT+CNUM", "+CNUM: ,\"+15550100123\",145"},
+        {"zeropad", "AT^SYSINFO", "^SYSINFO: 02,03,00,09,01"},
+        {"qctight", "AT$QCRMCALL?", "$QCRMCALL: 1,V4"},
+    };
+    for (const auto &c : cases) {
+        s.ctl(std::string("set spelling ") + c.spelling);
+        ASSERT_TRUE(s.log_has(std::string("ctl set spelling ") + c.spelling));
+        EXPECT_EQ(tty.command(c.command).front(), c.answer) << c.spelling;
+    }
+    s.ctl("set spelling cnumlines");
+    s.ctl("set cnumalpha Own");
+    ASSERT_TRUE(s.log_has("ctl set cnumalpha Own"));
+    EXPECT_EQ(tty.command("AT+CNUM"), (Lines{"+CNUM: \"Own\",\"+15550100123\",145",
+                                             "+CNUM: \"Fax\",\"+155501001239\",129", "OK"}));
+    s.ctl("set spelling nosuchhabit");
+    EXPECT_TRUE(s.log_has("ctl error: spelling: unknown habit nosuchhabit"));
+    s.ctl("set reg 9"); // registration states beyond 5 exist (CSFB not preferred)
+    EXPECT_EQ(tty.line(), "+CREG: 9");
+    EXPECT_EQ(tty.line(), "^MODE: 0,0");
+    EXPECT_EQ(tty.command("AT+CGREG?"), (Lines{"+CGREG: 0,9", "OK"}));
+}
+
 TEST(ModemSimPower, GpioPowerOffRemovesAndPowerOnReenumeratesFresh) {
     ModemSim s(10); // the boot clock runs ten times faster
     // lines from before the start do not count

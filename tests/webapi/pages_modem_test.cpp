@@ -1,13 +1,18 @@
 // The modem and status pages in-process: against a stand-in daemon for the
 // exact mappings and bad answers, and against the real daemon and simulator.
 #include "cgi_harness.h"
+#include "nvram_env.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -60,6 +65,12 @@ TEST_F(Pages, HomeAndStateFromFilesAndStoreWhenTheDaemonIsDown) {
     EXPECT_EQ(home.member("netstat"), "\"disconnected\"");
     EXPECT_EQ(home.member("netip"), "");
     EXPECT_EQ(home.member("firmwareversion"), "\"1.2.3\"");
+    // the stored version comes first, whole
+    const std::string version = "V" + std::string(200, '9');
+    nvram_init(5);
+    nvram_bufset(5, "version", version.c_str());
+    nvram_close(5);
+    EXPECT_EQ(get("home.cgi").member("firmwareversion"), "\"" + version + "\"");
     ts::make_dirs(web.path("/var/run/dhcpc/eth2.2"));
     ts::write_file(web.path("/var/run/dhcpc/eth2.2/ip"), "198.51.100.7\n");
     ts::write_file(web.path("/var/run/dhcpc/eth2.2/dns2"), "198.51.100.2\n");
@@ -113,6 +124,24 @@ TEST_F(Pages, StatusPagesReadTheDaemonsLinesAndSurviveBadAnswers) {
         EXPECT_EQ(a.status, 0);
         EXPECT_EQ(a.json, "{\"netmode\":\"3G\",\"wifioff\":0}") << r.payload;
     }
+}
+
+// A daemon whose queue of connections is full (busy with the modem, or
+// stopped) delays a page by its 4 seconds at most: the page answers without
+// the daemon's keys.
+TEST_F(Pages, ADaemonThatAcceptsNothingCostsOnlyItsKeys) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", web.path("/var/run/RIL_CMD").c_str());
+    const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int queued = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, a, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(connect(queued, a, sizeof addr), 0); // fills the queue; nothing is accepted
+    EXPECT_EQ(get("state.cgi").json, "{\"netmode\":\"3G\",\"wifioff\":0}");
+    close(queued);
+    close(listener);
 }
 
 TEST_F(Pages, SimPinsAreDigitsAndOperationsFollowTheModem) {
@@ -185,6 +214,10 @@ TEST_F(Pages, MobileNetworkSettingsAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(daemon.requests(), (Requests{{"SETNETCFG", "4"}, {"GETNETCFG"}}));
     EXPECT_EQ(web.call_with_session({.page = "mobilenet.cgi", .method = "PUT"}).json,
               "{\"result\":-1}");
+    // a value the store cannot hold is refused, not reported as stored
+    std::string huge = good;
+    huge.replace(huge.find("internet"), 8, std::string(17000, 'a'));
+    EXPECT_EQ(post("mobilenet.cgi", huge).json, "{\"result\":-1}");
 }
 
 TEST_F(Pages, GpsNeedsNoSessionAndWaitsForTheLocation) {
@@ -230,7 +263,7 @@ TEST(PagesWithTheDaemon, ShowLiveModemValues) {
     CgiAnswer home = web.call_with_session({.page = "home.cgi"});
     EXPECT_EQ(home.member("imei"), "\"861234567890123\"");
     EXPECT_EQ(home.member("csq"), "20");
-    EXPECT_EQ(home.member("nettype"), "\"\""); // the network poll is not running yet
+    EXPECT_EQ(home.member("nettype"), "\"LTE\""); // the network poll ran as the radio came on
     CgiAnswer state = web.call_with_session({.page = "state.cgi"});
     EXPECT_EQ(state.member("operator"), "\"Simulated Network\"");
     EXPECT_EQ(state.member("signalbar"), "4");

@@ -4,6 +4,7 @@
 
 #include <cJSON.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -215,6 +216,42 @@ TEST_F(Web, TableLimitsAndIdleExpiry) {
               kRedirect);
     EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")),
               "10.4.0.1 AAAAAAAAAAAAAAA " + std::to_string(now) + "\n");
+}
+
+// A rewrite that cannot be written whole (a full /tmp) leaves the table as
+// it was: no one is logged out, no failure count is lost.
+TEST_F(Web, AFullTmpKeepsTheTables) {
+    std::string session = web.login("10.5.0.1");
+    web.call(
+        {.page = "login.cgi", .method = "POST", .body = wrong_login(), .remote_addr = "10.5.0.9"});
+    struct Case {
+        const char *table;
+        CgiCall call;
+        const char *json;
+    };
+    const Case cases[] = {
+        // the new session could not be recorded: no id is handed out
+        {"/tmp/web.session",
+         {.page = "login.cgi",
+          .method = "POST",
+          .body = "{\"username\":\"admin\",\"password\":\"" + ts::md5_hex_lower("admin") + "\"}",
+          .remote_addr = "10.5.0.2"},
+         "{\"result\":-1}"},
+        {"/tmp/web.login", {.page = "login.cgi", .remote_addr = "10.5.0.3"}, "{\"result\":0}"},
+    };
+    for (const Case &c : cases) {
+        std::string before = ts::read_file(web.path(c.table));
+        ASSERT_EQ(symlink("/dev/full", web.path(std::string(c.table) + "~").c_str()), 0);
+        EXPECT_EQ(web.call(c.call).json, c.json) << c.table;
+        struct stat st;
+        ASSERT_EQ(lstat(web.path(c.table).c_str(), &st), 0);
+        ASSERT_TRUE(S_ISREG(st.st_mode)) << c.table;
+        EXPECT_EQ(ts::read_file(web.path(c.table)), before) << c.table;
+    }
+    EXPECT_NE(
+        web.call({.page = "state.cgi", .remote_addr = "10.5.0.1", .cookie = "session=" + session})
+            .json,
+        kRedirect);
 }
 
 } // namespace
