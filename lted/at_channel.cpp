@@ -176,18 +176,17 @@ char *at_read_line(int fd, int wake) {
             reset_buffer();
             in_skip_rest = true;
         }
+        char *fresh = in_end;
         ssize_t n =
             read_some(fd, wake, in_end, static_cast<size_t>(AT_BUFFER_SIZE - (in_end - in_buf)));
         if (n <= 0) return nullptr;
         in_end += drop_nuls(in_end, static_cast<size_t>(n));
         *in_end = '\0';
         if (in_skip_rest) {
-            // the tail of an over-long line is no line of its own
-            char *e = strpbrk(in_cur, "\r\n");
-            if (!e) {
-                reset_buffer();
-                continue;
-            }
+            // the tail of an over-long line is no line of its own; it fills
+            // the buffer like any line, so each fill is logged
+            char *e = strpbrk(fresh, "\r\n");
+            if (!e) continue;
             in_cur = e;
             in_skip_rest = false;
         }
@@ -308,7 +307,6 @@ void clear_pending() {
     ch.final_seen = false;
 }
 
-// With both locks held.
 // With both locks held; both senders hold the write lock, so no other
 // command is pending here.
 int at_exchange_locked(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
@@ -347,6 +345,7 @@ int at_exchange_locked(const char *command, AtReplyType type, const char *prefix
 
     AtReply *reply = ch.pending;
     bool complete = ch.final_seen;
+    bool closed = ch.closed;
     clear_pending();
     if (!complete) {
         // closed before the final line: there is no answer to hand out
@@ -364,7 +363,8 @@ int at_exchange_locked(const char *command, AtReplyType type, const char *prefix
         *out = reply;
     else
         at_response_free(reply);
-    return 0;
+    // a final line that came with the close is handed out, the close reported
+    return closed ? AT_FAIL_CLOSED : 0;
 }
 
 int at_exchange(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
@@ -382,8 +382,10 @@ int at_exchange(const char *command, AtReplyType type, const char *prefix, int t
     return rc;
 }
 
-// Singleline and numeric commands promise one intermediate line.
+// Singleline and numeric commands promise one intermediate line to a caller
+// that takes the reply.
 int at_exchange_one_line(const char *command, AtReplyType type, const char *prefix, AtReply **out) {
+    if (!out) return at_exchange(command, type, prefix, 0, nullptr);
     AtReply *reply = nullptr;
     int rc = at_exchange(command, type, prefix, 0, &reply);
     if (rc == 0 && reply->success && !reply->lines) {
@@ -391,10 +393,7 @@ int at_exchange_one_line(const char *command, AtReplyType type, const char *pref
         reply = nullptr;
         rc = AT_FAIL_NO_LINE;
     }
-    if (out)
-        *out = reply;
-    else
-        at_response_free(reply);
+    *out = reply;
     return rc;
 }
 
@@ -539,6 +538,10 @@ int at_get_cme_error(const AtReply *reply) {
     int err;
     if (at_tok_start(&cursor) < 0 || at_tok_nextint(&cursor, &err) < 0) return -1;
     return err;
+}
+
+int at_succeeded(int rc, const AtReply *reply) {
+    return rc >= 0 && reply && reply->success == 1 ? 1 : 0;
 }
 
 void at_set_on_timeout(AtEventFn callback) {

@@ -49,7 +49,9 @@ void at_close();
 
 // 0 when a final line arrived (see success), else an AT_FAIL_* code;
 // AT_FAIL_TIMEOUT also when the modem does not take the command in time. *out
-// (when given) is null on every failure.
+// (when given) is null on every failure but one: AT_FAIL_CLOSED for a channel
+// that closed as the final line came hands that reply out. Singleline and
+// numeric: AT_FAIL_NO_LINE for a success without its line, when *out is given.
 int at_send_command(const char *command, AtReply **out);
 int at_send_command_singleline(const char *command, const char *prefix, AtReply **out);
 int at_send_command_numeric(const char *command, AtReply **out);
@@ -64,6 +66,9 @@ int at_send_command_timeout(const char *command, AtReplyType type, const char *p
 int at_handshake();
 // 0 for a success reply, the number of a "+CME ERROR:" final line, else -1.
 int at_get_cme_error(const AtReply *reply);
+// 1 when the command succeeded: the send returned 0 or more and the modem
+// accepted it (success 1); else 0.
+int at_succeeded(int rc, const AtReply *reply);
 
 // Called on the sending thread after a time-out, without any lock held.
 void at_set_on_timeout(AtEventFn callback);

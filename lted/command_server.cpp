@@ -56,10 +56,6 @@ void answer_reply(Answer *a, const AtReply *reply) {
     answer_line(a, "%s", reply->final_line ? reply->final_line : "");
 }
 
-bool ok(int rc, const AtReply *reply) {
-    return rc == 0 && reply && reply->success;
-}
-
 // Owns one AT reply.
 struct Reply {
     AtReply *r = nullptr;
@@ -99,7 +95,7 @@ void dhcp_value(const ModemContext *ctx, const char *name, char *out, size_t siz
 bool cgpaddr_address(bool context_one_only, char *out, size_t size) {
     Reply reply;
     int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply.r);
-    if (!ok(rc, reply.r)) return false;
+    if (!at_succeeded(rc, reply.r)) return false;
     for (const AtLine *l = reply.r->lines; l; l = l->next) {
         Tokens t(l->text);
         int cid;
@@ -117,7 +113,7 @@ bool cgpaddr_address(bool context_one_only, char *out, size_t size) {
 bool third_field(const char *command, const char *prefix, char *out, size_t size) {
     Reply reply;
     int rc = at_send_command_singleline(command, prefix, &reply.r);
-    if (!ok(rc, reply.r)) return false;
+    if (!at_succeeded(rc, reply.r)) return false;
     Tokens t(reply.first_line());
     int skip;
     char *value;
@@ -132,7 +128,7 @@ bool third_field(const char *command, const char *prefix, char *out, size_t size
 bool first_int(const char *command, const char *prefix, int *value) {
     Reply reply;
     int rc = at_send_command_singleline(command, prefix, &reply.r);
-    if (!ok(rc, reply.r)) return false;
+    if (!at_succeeded(rc, reply.r)) return false;
     Tokens t(reply.first_line());
     return at_tok_nextint(&t.cursor, value) == 0;
 }
@@ -146,7 +142,7 @@ void home_signal(const ModemContext *ctx, char rsrp[16], char rsrq[16], char rsc
         third_field("AT+RSRQ?", "+RSRQ:", rsrq, 16);
         Reply reply;
         int rc = at_send_command_singleline("AT+CESQ", "+CESQ:", &reply.r);
-        Tokens t(ok(rc, reply.r) ? reply.first_line() : nullptr);
+        Tokens t(at_succeeded(rc, reply.r) ? reply.first_line() : nullptr);
         int v[3], dbm;
         if (at_tok_nextint(&t.cursor, &v[0]) == 0 && at_tok_nextint(&t.cursor, &v[1]) == 0 &&
             at_tok_nextint(&t.cursor, &v[2]) == 0 && cesq_rscp(v[2], &dbm))
@@ -190,7 +186,7 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
     {
         Reply reply;
         int rc = at_send_command_noprefix("AT+CGMR", &reply.r);
-        if (ok(rc, reply.r) && reply.first_line())
+        if (at_succeeded(rc, reply.r) && reply.first_line())
             copy_text(version, sizeof version, reply.first_line());
     }
     char imei[16], imsi[20], cnum[30];
@@ -270,14 +266,14 @@ void get_sim_info(const ModemContext *ctx, Answer *a) {
         int pin = 0, puk = 0, skip;
         if (ctx->modem_type == MODEM_ASR) {
             rc = at_send_command_singleline("AT+EPIN?", "+EPIN:", &tries.r);
-            if (!ok(rc, tries.r)) return;
+            if (!at_succeeded(rc, tries.r)) return;
             Tokens e(tries.first_line());
             if (at_tok_nextint(&e.cursor, &pin) < 0 || at_tok_nextint(&e.cursor, &skip) < 0 ||
                 at_tok_nextint(&e.cursor, &puk) < 0)
                 return;
         } else if (ctx->modem_type >= MODEM_MDM_902D && ctx->modem_type <= MODEM_MDM_9091) {
             rc = at_send_command_singleline("AT+CPINEX?", "+CPINEX:", &tries.r);
-            if (!ok(rc, tries.r)) return;
+            if (!at_succeeded(rc, tries.r)) return;
             Tokens e(tries.first_line());
             char *ignored;
             if (at_tok_nextstr(&e.cursor, &ignored) < 0 ||
@@ -324,11 +320,13 @@ bool operator_name(const char *plmn, char *out, size_t size) {
 }
 
 bool get_stat_info(const ModemContext *ctx, Answer *a) {
+    // the state before the queries: the channel may be lost on their way
+    const char *sim = sim_state_text(sim_state, false);
     int sysinfo[4] = {0, 0, 0, 0};
     {
         Reply reply;
         int rc = at_send_command_singleline("AT^SYSINFO", "^SYSINFO:", &reply.r);
-        if (ok(rc, reply.r)) {
+        if (at_succeeded(rc, reply.r)) {
             Tokens t(reply.first_line());
             for (int &v : sysinfo)
                 if (at_tok_nextint(&t.cursor, &v) < 0) break;
@@ -341,7 +339,7 @@ bool get_stat_info(const ModemContext *ctx, Answer *a) {
     {
         Reply reply;
         int rc = at_send_command_singleline("AT+COPS=3,2;+COPS?", "+COPS:", &reply.r);
-        Tokens t(ok(rc, reply.r) ? reply.first_line() : nullptr);
+        Tokens t(at_succeeded(rc, reply.r) ? reply.first_line() : nullptr);
         int skip;
         char *id;
         if (at_tok_nextint(&t.cursor, &skip) == 0 && at_tok_nextint(&t.cursor, &skip) == 0 &&
@@ -351,7 +349,7 @@ bool get_stat_info(const ModemContext *ctx, Answer *a) {
     char name[256];
     if (!operator_name(plmn, name, sizeof name)) return false;
 
-    answer_line(a, "%s", sim_state_text(sim_state, false));
+    answer_line(a, "%s", sim);
     answer_line(a, "%d", sysinfo[0]);
     answer_line(a, "%d", sysinfo[1]);
     answer_line(a, "%d", sysinfo[3]);

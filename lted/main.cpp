@@ -40,8 +40,9 @@ void wait_for_config_daemon() {
     if (exists("/var/run/nvramd.pid")) return;
     __log_str("lted: waiting nvram_daemon...\n");
     const timespec poll{0, 200000000};
-    while (!exists("/var/run/nvramd.pid"))
+    do
         boot_clock_nanosleep(&poll, nullptr);
+    while (!exists("/var/run/nvramd.pid"));
     __log_str("lted: waiting nvram_daemon OK.\n");
 }
 

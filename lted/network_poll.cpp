@@ -35,10 +35,6 @@ constexpr size_t kArgSize = 32;
 constexpr size_t kArgSize = 32 + 512;
 #endif
 
-bool succeeded(int rc, const AtReply *reply) {
-    return rc >= 0 && reply && reply->success == 1;
-}
-
 bool registered(int status) {
     return status == 1 || status == 5;
 }
@@ -47,41 +43,27 @@ void send(const char *command) {
     at_send_command(command, nullptr);
 }
 
-void send_ignored(const char *command, AtReplyType type, const char *prefix) {
-    AtReply *reply = nullptr;
-    at_send_command_timeout(command, type, prefix, 0, &reply);
-    at_response_free(reply);
-}
-
-// The status (second integer) of a "+CREG:" or "+CGREG:" query; -1 on failure.
-int registration_status(const char *command, const char *prefix) {
+// Reads count integers of a one-line query into v; false when the query or
+// the parse failed.
+bool query_ints(const char *command, const char *prefix, int *v, int count) {
     AtReply *reply = nullptr;
     int rc = at_send_command_singleline(command, prefix, &reply);
-    int n, status = -1;
-    if (succeeded(rc, reply)) {
-        char *cursor = reply->lines->text;
-        if (at_tok_start(&cursor) < 0 || at_tok_nextint(&cursor, &n) < 0 ||
-            at_tok_nextint(&cursor, &status) < 0)
-            status = -1;
-    }
+    bool ok = at_succeeded(rc, reply);
+    char *cursor = ok ? reply->lines->text : nullptr;
+    ok = ok && at_tok_start(&cursor) == 0;
+    for (int i = 0; ok && i < count; ++i)
+        ok = at_tok_nextint(&cursor, &v[i]) == 0;
     at_response_free(reply);
-    return status;
+    return ok;
 }
 
-// The system mode (fourth field) of "^SYSINFO:"; -1 on failure.
-int system_mode() {
+// The address of an "AT+CGPADDR" query: 1 found, 0 none, -1 when it failed.
+int cgpaddr_query(char *addr, size_t size) {
     AtReply *reply = nullptr;
-    int rc = at_send_command_singleline("AT^SYSINFO", "^SYSINFO:", &reply);
-    int v[5], mode = -1;
-    if (succeeded(rc, reply)) {
-        char *cursor = reply->lines->text;
-        bool ok = at_tok_start(&cursor) == 0;
-        for (int &x : v)
-            ok = ok && at_tok_nextint(&cursor, &x) == 0;
-        if (ok) mode = v[3];
-    }
+    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
+    int found = at_succeeded(rc, reply) ? cgpaddr_scan(reply->lines, addr, size) : -1;
     at_response_free(reply);
-    return mode;
+    return found;
 }
 
 void set_connected(ModemContext *ctx) {
@@ -104,15 +86,9 @@ void poll_callback(void *context) {
 enum class Outcome { Done, Failed };
 
 Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
-    AtReply *reply = nullptr;
-    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
-    if (!succeeded(rc, reply)) {
-        at_response_free(reply);
-        return Outcome::Failed;
-    }
     char addr[64];
-    int found = cgpaddr_scan(reply->lines, addr, sizeof addr);
-    at_response_free(reply);
+    int found = cgpaddr_query(addr, sizeof addr);
+    if (found < 0) return Outcome::Failed;
     if (found && !last_ip[0]) {
         snprintf(last_ip, sizeof last_ip, "%s", addr);
         dhcp_poll_start(ctx, 1);
@@ -149,18 +125,13 @@ Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
 }
 
 Outcome data_902d(ModemContext *ctx) {
-    AtReply *reply = nullptr;
-    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
-    if (!succeeded(rc, reply)) {
-        at_response_free(reply);
-        return Outcome::Failed;
-    }
     char addr[64];
-    if (cgpaddr_scan(reply->lines, addr, sizeof addr))
+    int found = cgpaddr_query(addr, sizeof addr);
+    if (found < 0) return Outcome::Failed;
+    if (found)
         set_connected(ctx);
     else
         set_disconnected(ctx);
-    at_response_free(reply);
     return Outcome::Done;
 }
 
@@ -168,13 +139,13 @@ Outcome data_902d(ModemContext *ctx) {
 int qcrmcall(const char *command) {
     AtReply *reply = nullptr;
     int rc = at_send_command_multiline(command, "$QCRMCALL:", &reply);
-    int calls = succeeded(rc, reply) ? qcrmcall_count(reply->lines) : -1;
+    int calls = at_succeeded(rc, reply) ? qcrmcall_count(reply->lines) : -1;
     at_response_free(reply);
     return calls;
 }
 
 Outcome data_qc(ModemContext *ctx, int data_status) {
-    send_ignored("AT+CGPADDR", AT_REPLY_MULTILINE, "+CGPADDR:");
+    at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
     int calls = qcrmcall("AT$QCRMCALL?");
     if (calls < 0) return Outcome::Failed;
     if (calls > 0) {
@@ -198,31 +169,32 @@ Outcome data_qc(ModemContext *ctx, int data_status) {
 }
 
 Outcome poll_once(ModemContext *ctx) {
-    send_ignored("AT+CSQ", AT_REPLY_SINGLELINE, "+CSQ:");
-    send_ignored("AT+COPS=3,0;+COPS?;+COPS=3,1;+COPS?;+COPS=3,2;+COPS?", AT_REPLY_MULTILINE,
-                 "+COPS:");
-    send_ignored("AT+CGDCONT?", AT_REPLY_MULTILINE, "+CGDCONT:");
-    send_ignored("AT+CGACT?", AT_REPLY_MULTILINE, "+CGACT:");
+    at_send_command_singleline("AT+CSQ", "+CSQ:", nullptr);
+    at_send_command_multiline("AT+COPS=3,0;+COPS?;+COPS=3,1;+COPS?;+COPS=3,2;+COPS?",
+                              "+COPS:", nullptr);
+    at_send_command_multiline("AT+CGDCONT?", "+CGDCONT:", nullptr);
+    at_send_command_multiline("AT+CGACT?", "+CGACT:", nullptr);
 
-    int voice = registration_status("AT+CREG?", "+CREG:");
-    if (voice < 0) return Outcome::Failed;
-    int data = registration_status("AT+CGREG?", "+CGREG:");
-    if (data < 0) return Outcome::Failed;
-    set_registration(ctx, voice, data);
+    // the status is the second integer of each
+    int creg[2], cgreg[2];
+    if (!query_ints("AT+CREG?", "+CREG:", creg, 2) || !query_ints("AT+CGREG?", "+CGREG:", cgreg, 2))
+        return Outcome::Failed;
+    int data = cgreg[1];
+    set_registration(ctx, creg[1], data);
 
     int type = ctx->modem_type;
-    int sysmode = -1;
+    // service status, domain, roaming, system mode, SIM state
+    int sysinfo[5] = {0, 0, 0, -1, 0};
     if (type >= MODEM_ASR && type <= MODEM_MDM_9091) {
-        sysmode = system_mode();
-        if (sysmode < 0) return Outcome::Failed;
-        set_radio_tech(ctx, sysmode);
+        if (!query_ints("AT^SYSINFO", "^SYSINFO:", sysinfo, 5)) return Outcome::Failed;
+        set_radio_tech(ctx, sysinfo[3]);
     }
     bool qc = type == MODEM_MDM_9025 || type == MODEM_MDM_9091;
     if (ctx->wan_mode_3g != 1) {
-        if (qc) send_ignored("AT+CGPADDR", AT_REPLY_MULTILINE, "+CGPADDR:");
+        if (qc) at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
         return Outcome::Done;
     }
-    if (type == MODEM_ASR) return data_asr(ctx, sysmode, data);
+    if (type == MODEM_ASR) return data_asr(ctx, sysinfo[3], data);
     if (type == MODEM_MDM_902D) return data_902d(ctx);
     if (qc) return data_qc(ctx, data);
     return Outcome::Done;

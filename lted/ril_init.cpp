@@ -104,10 +104,6 @@ void load_setting(ModemContext *ctx, const Setting &s) {
 // The modem's command tty: 115200 8N1 with RTS/CTS flow control, raw.
 constexpr RawTtyOptions kCommandTty{IGNBRK | IGNPAR, true, 1, false, -1, false};
 
-bool succeeded(int rc, const AtReply *reply) {
-    return rc >= 0 && reply && reply->success == 1;
-}
-
 void send(const char *command) {
     at_send_command(command, nullptr);
 }
@@ -217,7 +213,7 @@ void ril_at_init(void *arg) {
 
     AtReply *reply = nullptr;
     int rc = at_send_command("AT+CREG=2", &reply);
-    if (!succeeded(rc, reply)) send("AT+CREG=1");
+    if (!at_succeeded(rc, reply)) send("AT+CREG=1");
     at_response_free(reply);
 
     for (const char *c : {"AT+CGREG=1", "AT+CCWA=1", "AT+CMOD=0", "AT+CMUT=0", "AT+CSSN=0,1",
@@ -225,7 +221,7 @@ void ril_at_init(void *arg) {
         send(c);
 
     rc = at_send_command_singleline("AT^IMEI?", "^IMEI:", &reply);
-    if (rc == 0 && succeeded(rc, reply)) {
+    if (at_succeeded(rc, reply)) {
         char *cursor = reply->lines->text;
         char *imei;
         if (at_tok_start(&cursor) == 0 && at_tok_nextstr(&cursor, &imei) == 0)
@@ -235,7 +231,7 @@ void ril_at_init(void *arg) {
 
     if (ctx->modem_type == MODEM_ASR) {
         rc = at_send_command_singleline("AT+PMODS?", "+PMODS:", &reply);
-        if (!(rc == 0 && succeeded(rc, reply))) {
+        if (!at_succeeded(rc, reply)) {
             send("AT*LWIPCTRL=mode,0,1");
         } else {
             char *cursor = reply->lines->text;
@@ -256,7 +252,7 @@ void ril_at_init(void *arg) {
     if (lost) return;
 
     rc = at_send_command_singleline("AT+CFUN?", "+CFUN:", &reply);
-    if (succeeded(rc, reply)) {
+    if (at_succeeded(rc, reply)) {
         char *cursor = reply->lines->text;
         char on = 0;
         if (at_tok_start(&cursor) == 0 && at_tok_nextbool(&cursor, &on) == 0 && on > 0)

@@ -17,10 +17,6 @@ constexpr EventTime kPollNotReady{10, 0};
 constexpr EventTime kPollReady{60, 0};
 constexpr int kCmeSimNotInserted = 10;
 
-bool succeeded(int rc, const AtReply *reply) {
-    return rc >= 0 && reply && reply->success == 1;
-}
-
 // First string of the first intermediate line; null when it does not parse.
 char *first_string(AtReply *reply) {
     if (!reply || !reply->lines) return nullptr;
@@ -36,13 +32,13 @@ int pin_attempts(int modem_type) {
     int attempts = -1;
     if (modem_type == MODEM_ASR) {
         int rc = at_send_command_singleline("AT+EPIN?", "+EPIN:", &reply);
-        char *cursor = succeeded(rc, reply) ? reply->lines->text : nullptr;
+        char *cursor = at_succeeded(rc, reply) ? reply->lines->text : nullptr;
         if (cursor && (at_tok_start(&cursor) < 0 || at_tok_nextint(&cursor, &attempts) < 0))
             attempts = -1;
     } else if (modem_type == MODEM_MDM_902D || modem_type == MODEM_MDM_9025 ||
                modem_type == MODEM_MDM_9091) {
         int rc = at_send_command_singleline("AT+CPINEX?", "+CPINEX:", &reply);
-        char *cursor = succeeded(rc, reply) ? reply->lines->text : nullptr;
+        char *cursor = at_succeeded(rc, reply) ? reply->lines->text : nullptr;
         char *skip;
         int puk;
         if (cursor && (at_tok_start(&cursor) < 0 || at_tok_nextstr(&cursor, &skip) < 0 ||
@@ -165,7 +161,7 @@ void sim_pin_autoverify(ModemContext *ctx) {
     if (!ctx->siminitpin[0]) return;
     AtReply *reply = nullptr;
     int rc = at_send_command_singleline("AT+CPIN?", "+CPIN:", &reply);
-    const char *state = succeeded(rc, reply) ? first_string(reply) : nullptr;
+    const char *state = at_succeeded(rc, reply) ? first_string(reply) : nullptr;
     bool asks = state && strcmp(state, "SIM PIN") == 0;
     at_response_free(reply);
     if (!asks) return;
@@ -216,25 +212,23 @@ void getSIMStatus(ModemContext *ctx) {
 }
 
 void sim_ready_setup(ModemContext *ctx) {
-    AtReply *reply = nullptr;
-    at_send_command_singleline("AT+CSMS=1", "+CSMS:", &reply);
-    at_response_free(reply);
+    at_send_command_singleline("AT+CSMS=1", "+CSMS:", nullptr);
     send("AT+CNMI=1,2,2,1,1");
 
-    reply = nullptr;
+    AtReply *reply = nullptr;
     int rc = at_send_command_singleline("AT+ICCID", "+ICCID:", &reply);
-    const char *iccid = rc == 0 && succeeded(rc, reply) ? first_string(reply) : nullptr;
+    const char *iccid = at_succeeded(rc, reply) ? first_string(reply) : nullptr;
     if (iccid) write_file_string("/tmp/ICCID", iccid);
     at_response_free(reply);
 
     reply = nullptr;
     rc = at_send_command_numeric("AT+CIMI", &reply);
-    if (rc == 0 && succeeded(rc, reply)) write_file_string("/tmp/IMSI", reply->lines->text);
+    if (at_succeeded(rc, reply)) write_file_string("/tmp/IMSI", reply->lines->text);
     at_response_free(reply);
 
     reply = nullptr;
     rc = at_send_command_singleline("AT+CNUM", "+CNUM:", &reply);
-    if (rc == 0 && succeeded(rc, reply)) {
+    if (at_succeeded(rc, reply)) {
         char *cursor = reply->lines->text;
         char *alpha, *number;
         if (at_tok_start(&cursor) == 0 && at_tok_nextstr(&cursor, &alpha) == 0 &&

@@ -34,18 +34,18 @@ int uptime() {
 }
 
 // 0 stands for "unresolved": a lookup in the first second of uptime counts as 1.
-int resolved_at() {
-    int t = uptime();
+int resolved_at(int t) {
     return t > 0 ? t : 1;
 }
 
-void resolve(ModemContext *ctx) {
+// now: the uptime at the start of the send; a lookup by name may take long
+void resolve(ModemContext *ctx, int now) {
     ctx->ping_addr = 0;
     ctx->ping_addr_time = 0;
     in_addr a;
     if (inet_pton(AF_INET, ctx->ping_server, &a) == 1) {
         ctx->ping_addr = a.s_addr;
-        ctx->ping_addr_time = resolved_at();
+        ctx->ping_addr_time = resolved_at(now);
         return;
     }
     addrinfo hints{};
@@ -53,7 +53,7 @@ void resolve(ModemContext *ctx) {
     addrinfo *res = nullptr;
     if (getaddrinfo(ctx->ping_server, nullptr, &hints, &res) == 0 && res) {
         ctx->ping_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
-        ctx->ping_addr_time = resolved_at();
+        ctx->ping_addr_time = resolved_at(uptime());
     }
     if (res) freeaddrinfo(res);
 }
@@ -106,7 +106,7 @@ uint16_t ping_next_seq(uint16_t seq) {
 
 int ping_send(ModemContext *ctx) {
     int now = uptime();
-    if (ctx->ping_addr_time == 0 || now - ctx->ping_addr_time > kResolveAge) resolve(ctx);
+    if (ctx->ping_addr_time == 0 || now - ctx->ping_addr_time > kResolveAge) resolve(ctx, now);
     // armed first: a failed resolution or send counts like a lost reply
     EventTime timeout{ctx->ping_timeout, 0};
     __event_add_time_callback(ctx->loop, &timeout, EVENT_TIME_REPLACE, ping_timeout_callback,

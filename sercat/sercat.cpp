@@ -28,7 +28,8 @@ constexpr size_t kDevicePathMax = 127;
 char g_device[kDevicePathMax + 1];
 std::atomic<int> g_sock{-1};
 std::atomic<int> g_serial_fd{-1};
-std::atomic<int> g_stop{0};
+std::atomic<int> g_stop{0};     // seen by the serial thread
+std::atomic<int> g_stopping{0}; // the stop handler runs once
 
 FrameBuffer g_net_frames;    // network to serial, main thread only
 FrameBuffer g_serial_frames; // serial to network, serial thread only
@@ -41,8 +42,11 @@ template <size_t N> void say(const char (&line)[N]) {
 // Ends the program with status 0. Everything here is async-signal-safe, as
 // SIGINT runs it in whichever thread the signal lands on.
 void stop_handler() {
-    if (g_stop.exchange(1) != 0) return; // the other path is already ending it
+    if (g_stopping.exchange(1) != 0) return; // the other path is already ending it
     say("Recv SIGINT\n");
+    // set only now: a serial thread that sees it and says so before the
+    // exit below says so after this line
+    g_stop.store(1);
     int sock = g_sock.exchange(-1);
     if (sock >= 0) close(sock);
     int fd = g_serial_fd.exchange(-1);

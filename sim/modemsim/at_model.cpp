@@ -1529,9 +1529,9 @@ void at_handle_line(Sim *s, Port *p, char *line, bool overflow) {
     sim_log_data(s, p, '>', line, len);
     if (s->silent) return;
     if (p->echo) {
+        sim_log_data(s, p, '<', line, len);
         port_send_raw(s, p, line, len);
         port_send_raw(s, p, "\r", 1);
-        sim_log_data(s, p, '<', line, len);
     }
     bool is_at = len >= 2 && toupper(static_cast<unsigned char>(line[0])) == 'A' &&
                  toupper(static_cast<unsigned char>(line[1])) == 'T';

@@ -475,8 +475,8 @@ void send_long_line(Sim *s, Port *p, long bytes) {
         data[i] = static_cast<char>('a' + next_random(s) % 26);
     data[bytes] = '\r';
     data[bytes + 1] = '\n';
-    port_send_raw(s, p, data, static_cast<size_t>(bytes) + 2);
     sim_log_data(s, p, '<', data, static_cast<size_t>(bytes));
+    port_send_raw(s, p, data, static_cast<size_t>(bytes) + 2);
     free(data);
 }
 

@@ -55,15 +55,17 @@ size_t first_line_end(const char *wire, size_t len) {
     return i + 2 < len ? i + 2 : 0;
 }
 
+// Logged before it is written, as everywhere here: whoever has read an answer
+// finds it in the log.
 void release(Sim *s, Port *p, const char *wire, size_t wire_len, const char *log_text,
              size_t log_len) {
-    port_send_raw(s, p, wire, wire_len);
     size_t start = 0;
     for (size_t i = 0; i < log_len; i++) {
         if (log_text[i] != '\n') continue;
         sim_log_data(s, p, '<', log_text + start, i - start);
         start = i + 1;
     }
+    port_send_raw(s, p, wire, wire_len);
 }
 
 void handle_command_byte(Sim *s, Port *p, unsigned char c) {
@@ -107,8 +109,8 @@ void handle_diag_byte(Sim *s, Port *p, unsigned char c) {
     if (!p->in_overflow) {
         sim_log_data(s, p, '>', p->in, p->in_len);
         if (!s->silent) {
-            port_send_raw(s, p, p->in, p->in_len);
             sim_log_data(s, p, '<', p->in, p->in_len);
+            port_send_raw(s, p, p->in, p->in_len);
         }
     }
     p->in_len = 0;
@@ -151,10 +153,10 @@ void port_send_raw(Sim *s, Port *p, const char *data, size_t len) {
 
 void port_send_line(Sim *s, Port *p, const char *text) {
     size_t len = strlen(text);
+    sim_log_data(s, p, '<', text, len);
     port_send_raw(s, p, "\r\n", 2);
     port_send_raw(s, p, text, len);
     port_send_raw(s, p, "\r\n", 2);
-    sim_log_data(s, p, '<', text, len);
 }
 
 void port_flush(Sim *s, Port *p) {

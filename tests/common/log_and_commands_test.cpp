@@ -139,12 +139,14 @@ TEST_F(UnderRoot, ForkedChildrenLogWhileAnotherThreadLogs) {
     char prog[] = "definitely-not-a-program";
     char *argv[] = {prog, nullptr};
     int hung = 0;
-    // enough forks to catch the other thread inside the logger many times
-    for (int i = 0; i < 600 && hung == 0; ++i) {
+    // enough forks to catch the other thread inside the logger many times;
+    // a slow machine (a fork of a sanitized process is) does fewer
+    long long end = ts::now_ms() + 15000;
+    for (int i = 0; i < 600 && hung == 0 && (i < 20 || ts::now_ms() < end); ++i) {
         int pid = do_fork_call(prog, argv);
         if (pid <= 0) break;
         int status = 0;
-        if (!ts::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+        if (!ts::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             ++hung;

@@ -17,11 +17,25 @@
 
 namespace {
 
-using Lted = ts::LtedFixture;
 using ts::TimedLine;
 
 const std::string kPowerOff = "2 0 4000 0 1 4000";
 const std::string kPowerOn = "2 4000 0 1 0 4000";
+
+class Lted : public ts::LtedFixture {
+  protected:
+    // The modem was switched off once, for about off_seconds: when it came on (-1: not once).
+    double one_power_cycle(double off_seconds) {
+        EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
+        auto modem = modem_lines();
+        auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
+        EXPECT_EQ(off.size(), 1u);
+        EXPECT_EQ(on.size(), 1u);
+        if (off.size() != 1 || on.size() != 1) return -1;
+        EXPECT_GE(on[0] - off[0], off_seconds - slack(0.5)); // later under load, never shorter
+        return on[0];
+    }
+};
 
 // --- discovery and initialisation, one run per model ---
 
@@ -106,10 +120,9 @@ TEST_F(Lted, RegistrationFallbackAndNoRadioWithoutFullFunctionality) {
     ASSERT_NE(creg2, sent.end());
     ASSERT_NE(creg2 + 1, sent.end());
     EXPECT_EQ(*(creg2 + 1), "AT+CREG=1");
+    EXPECT_TRUE(wait_log("lted: setRadioState(0)\n", 20000));
     usleep(300000);
-    std::string l = log();
-    EXPECT_TRUE(ts::contains(l, "lted: setRadioState(0)\n"));
-    EXPECT_FALSE(ts::contains(l, "setRadioState(10)"));
+    EXPECT_FALSE(ts::contains(log(), "setRadioState(10)"));
 }
 
 TEST_F(Lted, CommandTtyThatAppearsLate) {
@@ -150,7 +163,7 @@ TEST_F(Lted, ServicesStartOnceAlsoWithoutAModem) {
     for (const auto &l : log_lines())
         if (l.text == "lted: ril_reinit_callback:") scans.push_back(l.t);
     ASSERT_GE(scans.size(), 7u);
-    EXPECT_NEAR(scans[5] - scans[4], 2.0, slack(0.3));
+    EXPECT_GE(scans[5] - scans[4], 2.0 - slack(0.3));
     ASSERT_EQ(start_t.size(), 1u);
 
     // a modem that shows up later gets the services restarted, not started again
@@ -181,13 +194,8 @@ TEST_F(Lted, WaitsForTheConfigDaemonThenTunesTcpAndPowerCyclesTheModem) {
     EXPECT_EQ(ts::read_file(path("/proc/sys/net/ipv4/tcp_retries2")), "5");
 
     // no "start" argument: the modem is off for 3 s first
-    EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
     ASSERT_TRUE(wait_log("lted: setRadioState(10)\n", 30000)) << log();
-    auto modem = modem_lines();
-    auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
-    ASSERT_EQ(off.size(), 1u);
-    ASSERT_EQ(on.size(), 1u);
-    EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+    one_power_cycle(3.0);
 }
 
 TEST_F(Lted, OnlyTheSingleArgumentStartSkipsThePowerCycle) {
@@ -265,23 +273,19 @@ class Recovery : public Lted {
         auto timeout = times_of(lines, "lted: AT channel timeout; closing");
         ASSERT_GE(sent.size(), 1u);
         ASSERT_EQ(timeout.size(), 1u);
-        EXPECT_NEAR(timeout[0] - sent[0], 30.0, slack(1.0));
+        EXPECT_GE(timeout[0] - sent[0], 30.0 - slack(1.0));
 
-        EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
-        auto modem = modem_lines();
-        auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
-        ASSERT_EQ(off.size(), 1u);
-        ASSERT_EQ(on.size(), 1u);
-        EXPECT_NEAR(on[0] - off[0], 3.0, slack(0.5));
+        double on = one_power_cycle(3.0);
+        ASSERT_GE(on, 0);
 
         // searching every 4 s from the power-on until the modem is back
         std::vector<double> scans;
         for (const auto &l : lines)
             if (l.text == "lted: ril_reinit_callback:" && l.t > timeout[0]) scans.push_back(l.t);
         ASSERT_GE(scans.size(), 3u);
-        EXPECT_NEAR(scans[0] - on[0], 4.0, slack(0.5));
+        EXPECT_GE(scans[0] - on, 4.0 - slack(0.5));
         for (size_t i = 1; i < scans.size(); ++i)
-            EXPECT_NEAR(scans[i] - scans[i - 1], 4.0, slack(0.5));
+            EXPECT_GE(scans[i] - scans[i - 1], 4.0 - slack(0.5));
 
         // the stale identity went with the channel (the card's own is back by now)
         EXPECT_NE(ts::read_file(path("/tmp/IMSI")), "460001234567890");
@@ -309,12 +313,7 @@ class Recovery : public Lted {
         std::string l = log();
         EXPECT_TRUE(ts::contains(l, "lted: atchannel: read error ") ||
                     ts::contains(l, "lted: atchannel: EOF reached\n"));
-        EXPECT_EQ(pin_lines(2), (std::vector<std::string>{kPowerOff, kPowerOn}));
-        auto modem = modem_lines();
-        auto off = times_of(modem, "power off"), on = times_of(modem, "power on");
-        ASSERT_EQ(off.size(), 1u);
-        ASSERT_EQ(on.size(), 1u);
-        EXPECT_NEAR(on[0] - off[0], 1.0, slack(0.5));
+        one_power_cycle(1.0);
         EXPECT_EQ(ts::count_of(calls(), "init_system restart\n"), 1u);
         EXPECT_EQ(run_file("mdm_cmd_dev"), "/dev/ttyUSB1");
     }

@@ -87,7 +87,6 @@ TEST_F(AtChannelClock, TheDeadlineIsThirtySecondsOfBootClock) {
     double boot_elapsed = boot_seconds() - boot0;
     EXPECT_EQ(reply, nullptr);
     EXPECT_GE(boot_elapsed, 29.9);
-    EXPECT_LT(boot_elapsed, 60.0);
     EXPECT_EQ(timeouts, 1);
 
     // the handshake gives up after 8 unanswered tries of 250 ms
@@ -128,7 +127,7 @@ TEST_F(AtChannelLog, LogsTrafficOverlongLinesAndTheEnd) {
         while (c != '\r' && poll(&p, 1, 5000) > 0 && read(peer, &c, 1) == 1)
             cmd += c;
         EXPECT_EQ(cmd, "AT+CSQ\r");
-        std::string junk(12000, 'x');
+        std::string junk(20000, 'x'); // fills the buffer twice
         std::string answer = junk + "\r\n+CSQ: 17,99\r\nOK\r\n";
         EXPECT_EQ(write(peer, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
     });
@@ -147,7 +146,7 @@ TEST_F(AtChannelLog, LogsTrafficOverlongLinesAndTheEnd) {
     EXPECT_TRUE(ts::contains(l, "lted: AT> AT+CSQ\n"));
     EXPECT_TRUE(ts::contains(l, "lted: AT< +CSQ: 17,99\n"));
     EXPECT_TRUE(ts::contains(l, "lted: AT< OK\n"));
-    EXPECT_EQ(ts::count_of(l, "lted: ERROR: Input line exceeded buffer\n"), 1u);
+    EXPECT_EQ(ts::count_of(l, "lted: ERROR: Input line exceeded buffer\n"), 2u);
     EXPECT_FALSE(ts::contains(l, "lted: AT< x")); // no tail of the long line
     EXPECT_TRUE(ts::contains(l, "lted: atchannel: EOF reached\n"));
 }
@@ -399,8 +398,11 @@ TEST_F(UnderRoot, PingTargetIsResolvedAgainAfterTwentyMinutes) {
 
     ctx.ping_addr_time = now.sec - 1201;
     EXPECT_EQ(ping_send(&ctx), -1);
+    BootTime after;
+    ASSERT_EQ(time_bootup(&after), 0);
     EXPECT_EQ(ctx.ping_addr, inet_addr("198.51.100.7"));
-    EXPECT_NEAR(ctx.ping_addr_time, now.sec, 1);
+    EXPECT_GE(ctx.ping_addr_time, now.sec); // the time of this resolution
+    EXPECT_LE(ctx.ping_addr_time, after.sec);
     EXPECT_EQ(ctx.ping_seq, 2);
     EXPECT_TRUE(ts::contains(log(), "lted: ping_send: send icmp echo, seq=0x2 failed\n"));
 

@@ -20,6 +20,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// Bounds only a hang: on a loaded machine an answer may take seconds.
+constexpr int kHang = 20000;
+
 bool is_final(const std::string &l) {
     return l == "OK" || l == "ERROR" || l.rfind("+CME ERROR:", 0) == 0;
 }
@@ -42,7 +45,7 @@ class Tty {
     int fd() const { return fd_; }
 
     // n bytes as they come, whatever they are
-    std::string raw(size_t n, int ms = 3000) {
+    std::string raw(size_t n, int ms = kHang) {
         long long end = ts::now_ms() + ms;
         while (buf_.size() < n && ts::now_ms() < end)
             fill(static_cast<int>(end - ts::now_ms()));
@@ -57,7 +60,7 @@ class Tty {
     }
 
     // The next non-empty line, or "" after ms without one.
-    std::string line(int ms = 3000) {
+    std::string line(int ms = kHang) {
         long long end = ts::now_ms() + ms;
         for (;;) {
             size_t pos;
@@ -72,7 +75,7 @@ class Tty {
     }
 
     // Sends the command; every line up to and with the final result.
-    Lines command(const std::string &cmd, int ms = 3000) {
+    Lines command(const std::string &cmd, int ms = kHang) {
         send(cmd);
         Lines out;
         for (;;) {
@@ -134,7 +137,8 @@ class ModemSim {
         for (size_t i = 0; i + 1 < extra.size(); i++)
             if (extra[i] == "--id") id = "-" + extra[i + 1];
         ts::spawn(proc, argv, root.env());
-        return ts::wait_until([&] { return ts::file_exists(sim("modemsim" + id + ".pid")); }, 5000);
+        return ts::wait_until([&] { return ts::file_exists(sim("modemsim" + id + ".pid")); },
+                              kHang);
     }
 
     std::string sim(const std::string &name) const { return root.dir() + "/sim/" + name; }
@@ -142,7 +146,7 @@ class ModemSim {
         return root.path("/sys/bus/usb/devices/" + usb);
     }
     std::string log() const { return ts::read_file(sim("modem" + id + ".log")); }
-    bool log_has(const std::string &text, int ms = 3000) const {
+    bool log_has(const std::string &text, int ms = kHang) const {
         return ts::wait_until([&] { return ts::contains(log(), text); }, ms);
     }
     void ctl(const std::string &line) const {
@@ -307,7 +311,8 @@ TEST(ModemSimEnumeration, TwoModemsInOneRootKeepApart) {
               {ts::bin_path("modemsim"), "--root", root.root.dir(), "--model", "9025", "--id", "b",
                "--usb", "1-2", "--tty-base", "5"},
               root.root.env());
-    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(root.sim("modemsim-b.pid")); }, 5000));
+    ASSERT_TRUE(
+        ts::wait_until([&] { return ts::file_exists(root.sim("modemsim-b.pid")); }, kHang));
     EXPECT_EQ(ts::read_file(root.device("1-1") + "/idProduct"), "4e3c\n");
     EXPECT_EQ(ts::read_file(root.device("1-2") + "/idProduct"), "9025\n");
     EXPECT_EQ(root.tty_of(3, "1-1"), "ttyUSB1");
@@ -315,12 +320,12 @@ TEST(ModemSimEnumeration, TwoModemsInOneRootKeepApart) {
 
     root.id = "-b";
     root.ctl("unplug");
-    ASSERT_TRUE(ts::wait_until([&] { return !ts::file_exists(root.device("1-2")); }, 3000));
+    ASSERT_TRUE(ts::wait_until([&] { return !ts::file_exists(root.device("1-2")); }, kHang));
     EXPECT_TRUE(ts::file_exists(root.device("1-1")));
     EXPECT_TRUE(root.log_has("ctl unplug"));
     EXPECT_FALSE(ts::contains(ts::read_file(root.sim("modem-a.log")), "ctl unplug"));
     second.signal(SIGTERM);
-    EXPECT_TRUE(second.wait(5000));
+    EXPECT_TRUE(second.wait(kHang));
 }
 
 TEST(ModemSimDialogue, StateKeysChangeAnswersAndSendRegistrationLines) {
@@ -475,7 +480,7 @@ TEST(ModemSimData, DataHookFollowsTheCallItsAddressAndThePower) {
     s.power(false);
     ASSERT_TRUE(s.log_has("power off"));
     EXPECT_TRUE(
-        ts::wait_until([&] { return ts::count_of(ts::read_file(record), "down\n") == 2; }, 3000));
+        ts::wait_until([&] { return ts::count_of(ts::read_file(record), "down\n") == 2; }, kHang));
     EXPECT_EQ(ts::read_file(record),
               "up 198.51.100.9\nup 198.51.100.10\ndown\nup 198.51.100.10\ndown\n");
 }
@@ -561,7 +566,7 @@ TEST(ModemSimPower, GpioPowerOffRemovesAndPowerOnReenumeratesFresh) {
     EXPECT_TRUE(ts::file_exists(s.device())); // other pins and blinking change nothing
 
     s.power(false);
-    EXPECT_TRUE(tty.hangs_up(3000));
+    EXPECT_TRUE(tty.hangs_up(kHang));
     EXPECT_FALSE(ts::file_exists(s.device()));
     struct stat st;
     EXPECT_NE(lstat(s.dev(at).c_str(), &st), 0);
@@ -569,7 +574,7 @@ TEST(ModemSimPower, GpioPowerOffRemovesAndPowerOnReenumeratesFresh) {
     EXPECT_LT(s.log().find("power off"), s.log().find("usb removed"));
 
     s.power(true);
-    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 2; }, 5000));
+    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 2; }, kHang));
     EXPECT_TRUE(ts::file_exists(s.device() + "/idVendor"));
     double on = -1, added = -1;
     for (const std::string &l : ts::read_lines(s.sim("modem.log"))) {
@@ -578,7 +583,6 @@ TEST(ModemSimPower, GpioPowerOffRemovesAndPowerOnReenumeratesFresh) {
     }
     ASSERT_GE(on, 0);
     EXPECT_GE(added - on, 2.9); // --enum-ms of boot-clock time, not of real time
-    EXPECT_LT(added - on, 30.0);
 
     Tty fresh(s.dev(s.tty_of(3)));
     ASSERT_TRUE(fresh.ok());
@@ -593,7 +597,7 @@ TEST(ModemSimPower, UnpoweredStartAndLateCommandTty) {
     ASSERT_TRUE(s.log_has("usb added 1-1"));
     EXPECT_FALSE(s.tty_of(0).empty());
     EXPECT_TRUE(s.tty_of(4).empty()); // the command interface without its tty yet
-    ASSERT_TRUE(s.log_has("tty added ttyUSB3", 5000));
+    ASSERT_TRUE(s.log_has("tty added ttyUSB3"));
     EXPECT_GE(s.log_time("tty added") - s.log_time("usb added"), 3.9);
     Tty tty(s.dev(s.tty_of(4)));
     ASSERT_TRUE(tty.ok());
@@ -650,30 +654,39 @@ TEST(ModemSimFaults, SilentSlowAndInjectedLines) {
 // in pieces, slow commands, an unsolicited line inside an answer.
 TEST(ModemSimFaults, WireHabitsOfRealModems) {
     ModemSim s;
-    ASSERT_TRUE(s.start("9091", {"--echo", "0", "--deaf-ms", "1000", "--boot-noise", "1", "--split",
+    // deaf long enough that the first command surely comes while it is
+    ASSERT_TRUE(s.start("9091", {"--echo", "0", "--deaf-ms", "3000", "--boot-noise", "1", "--split",
                                  "4", "--latency", "+csq=800"}));
     Tty tty(s.dev(s.tty_of(1)));
     ASSERT_TRUE(tty.ok());
     tty.send("AT");
     EXPECT_TRUE(s.log_has("ttyUSB1 deaf: 3 bytes ignored"));
-    EXPECT_EQ(tty.line(3000), "RDY");
+    EXPECT_EQ(tty.line(), "RDY");
     EXPECT_EQ(tty.line(), "+CPIN: READY");
 
-    // "\r\nOK\r\n" in pieces of 4 bytes, 20 ms apart: more than one read
-    tty.send("AT");
+    // answers in pieces of 4 bytes, 20 ms apart: the pieces of an answer of
+    // some lines take long enough to come in more than one read even when
+    // the reader is late
+    auto pieces = [&](const std::string &command, std::string *got) {
+        tty.send(command);
+        int reads = 0;
+        while (!ts::contains(*got, "OK\r\n")) {
+            pollfd p{tty.fd(), POLLIN, 0};
+            if (poll(&p, 1, kHang) != 1) break;
+            char b[64];
+            ssize_t n = read(tty.fd(), b, sizeof b);
+            if (n <= 0) break;
+            got->append(b, static_cast<size_t>(n));
+            ++reads;
+        }
+        return reads;
+    };
     std::string got;
-    int reads = 0;
-    while (!ts::contains(got, "OK\r\n")) {
-        pollfd p{tty.fd(), POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 3000), 1) << got;
-        char b[64];
-        ssize_t n = read(tty.fd(), b, sizeof b);
-        ASSERT_GT(n, 0);
-        got.append(b, static_cast<size_t>(n));
-        ++reads;
-    }
+    pieces("AT", &got);
     EXPECT_EQ(got.substr(got.find('\r')), "\r\nOK\r\n"); // after the noise's last \n
-    EXPECT_GT(reads, 1);
+    got.clear();
+    EXPECT_GT(pieces("ATI", &got), 1) << got;
+    EXPECT_EQ(got.substr(got.size() - 6), "\r\nOK\r\n");
 
     EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 20,99", "OK"}));
     double asked = s.log_time("> AT+CSQ"), answered = s.log_time("< +CSQ: 20,99");
@@ -693,25 +706,31 @@ TEST(ModemSimFaults, TtyGoneUnplugAndPlug) {
     ASSERT_TRUE(tty.ok());
 
     s.ctl("ttygone");
-    EXPECT_TRUE(tty.hangs_up(3000));
+    EXPECT_TRUE(tty.hangs_up(kHang));
     ASSERT_TRUE(s.log_has("tty gone " + at));
     struct stat st;
     EXPECT_NE(lstat(s.dev(at).c_str(), &st), 0);
     EXPECT_EQ(s.tty_of(3), at); // sysfs still shows it
 
     s.ctl("unplug");
-    ASSERT_TRUE(ts::wait_until([&] { return !ts::file_exists(s.device()); }, 3000));
+    ASSERT_TRUE(ts::wait_until([&] { return !ts::file_exists(s.device()); }, kHang));
     s.ctl("plug");
-    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 2; }, 5000));
+    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 2; }, kHang));
     EXPECT_GE(s.log_time("usb added") - s.log_time("ctl plug"), 0.9);
     Tty back(s.dev(s.tty_of(3)));
     ASSERT_TRUE(back.ok());
     EXPECT_EQ(back.command("AT"), (Lines{"AT", "OK"}));
 
-    // a reset through the command set drops off the bus and comes back
-    EXPECT_EQ(back.command("AT+CFUN=1,1"), (Lines{"AT+CFUN=1,1", "OK"}));
-    EXPECT_TRUE(back.hangs_up(3000));
-    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 3; }, 5000));
+    // a reset through the command set drops off the bus and comes back; the
+    // answer is checked in the log, as the hang-up 20 ms (real) later takes
+    // what a late reader has not read yet with it
+    std::string again = s.tty_of(3);
+    back.send("AT+CFUN=1,1");
+    EXPECT_TRUE(back.hangs_up(kHang));
+    ASSERT_TRUE(s.log_has(again + " > AT+CFUN=1,1\n"));
+    std::string after = s.log().substr(s.log().find(again + " > AT+CFUN=1,1\n"));
+    EXPECT_TRUE(ts::contains(after, again + " < OK\n")) << after;
+    ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 3; }, kHang));
 }
 
 TEST(ModemSimExit, SigtermRemovesTheDevice) {
@@ -719,7 +738,7 @@ TEST(ModemSimExit, SigtermRemovesTheDevice) {
     ASSERT_TRUE(s.start("9025"));
     std::string at = s.tty_of(3);
     s.proc.signal(SIGTERM);
-    ASSERT_TRUE(s.proc.wait(5000));
+    ASSERT_TRUE(s.proc.wait(kHang));
     EXPECT_EQ(s.proc.exit_code(), 0);
     EXPECT_FALSE(ts::file_exists(s.device()));
     struct stat st;
@@ -734,7 +753,7 @@ TEST(FirmwareStandIns, RecordTheirCallsOnlyInsideARoot) {
         Lines argv = {ts::source_path("sim/bin/") + name};
         if (std::string(name) == "init_system") argv.push_back("start");
         ts::spawn(p, argv, root.env());
-        ASSERT_TRUE(p.wait(5000));
+        ASSERT_TRUE(p.wait(kHang));
         EXPECT_EQ(p.exit_code(), 0) << name;
     }
     EXPECT_EQ(ts::read_file(root.dir() + "/sim/calls.log"),
@@ -742,7 +761,7 @@ TEST(FirmwareStandIns, RecordTheirCallsOnlyInsideARoot) {
 
     ts::Process outside;
     ts::spawn(outside, {ts::source_path("sim/bin/reboot")}, {"ROUTER_ROOT="});
-    ASSERT_TRUE(outside.wait(5000));
+    ASSERT_TRUE(outside.wait(kHang));
     EXPECT_EQ(outside.exit_code(), 1);
 }
 
