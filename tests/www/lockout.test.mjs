@@ -19,6 +19,9 @@ after(async () => {
 
 test('a wrong password three times locks the login, which then counts down', async () => {
   const page = await newPage(browser, router);
+  await page.goto('/');
+  await page.waitForSelector('main[data-screen="login"][data-ready="1"]');
+  await screenshot(page, 'login');
   await login(page, 'admin', 'wrong1');
   await page.getByText('Wrong user name or password.').waitFor();
   await page.getByLabel('Password').fill('wrong2');
