@@ -225,6 +225,12 @@ TEST_F(ScriptedModem, SimAnswers) {
     EXPECT_EQ(request({"GETNETCFG"}), Lines{"4"});
     EXPECT_EQ(request({"SETNETCFG", "2x"}), Lines{});
     EXPECT_EQ(modem_saw().back(), "AT^MODECONFIG=2");
+
+    // a mode that never reached the modem is not answered as set
+    shutdown(modem_fd, SHUT_RDWR);
+    modem.join();
+    modem = std::thread([] {});
+    EXPECT_EQ(request({"SETNETCFG", "4"}), std::nullopt);
 }
 
 // --- the real daemon and the simulator ---
