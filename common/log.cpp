@@ -4,9 +4,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,15 +28,28 @@ __attribute__((format(printf, 4, 0))) size_t format_line(char *buf, time_t t, co
                                                          const char *format, va_list ap) {
     size_t used = 0;
     if (current->time_header) {
-        struct tm tm {};
-        localtime_r(&t, &tm);
-        int n = snprintf(buf, LOG_LINE_MAX,
-                         "%04d-%02d-%02d %02d:%02d:%02d %6lu.%03lu: ", tm.tm_year + 1900,
-                         tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                         static_cast<unsigned long>(mono.tv_sec),
+        // The calendar part changes once a second: lines of the same second
+        // (an AT exchange writes three) reuse it.
+        static time_t date_of = -1;
+        static char date[32];
+        static size_t date_len;
+        if (t != date_of) {
+            struct tm tm {};
+            localtime_r(&t, &tm);
+            int n = snprintf(date, sizeof date, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            if (n < 0) return 0;
+            date_len =
+                static_cast<size_t>(n) < sizeof date ? static_cast<size_t>(n) : sizeof date - 1;
+            date_of = t;
+        }
+        memcpy(buf, date, date_len);
+        int n = snprintf(buf + date_len, LOG_LINE_MAX - date_len,
+                         "%6lu.%03lu: ", static_cast<unsigned long>(mono.tv_sec),
                          static_cast<unsigned long>(mono.tv_nsec / 1000000));
         if (n < 0) return 0;
-        used = static_cast<size_t>(n) < LOG_LINE_MAX ? static_cast<size_t>(n) : LOG_LINE_MAX - 1;
+        used = date_len + static_cast<size_t>(n);
+        if (used > LOG_LINE_MAX - 1) used = LOG_LINE_MAX - 1;
     }
     int n = vsnprintf(buf + used, LOG_LINE_MAX - used, format, ap);
     if (n < 0) return used;
@@ -41,17 +57,49 @@ __attribute__((format(printf, 4, 0))) size_t format_line(char *buf, time_t t, co
     return total < LOG_LINE_MAX ? total : LOG_LINE_MAX - 1;
 }
 
+// The log file stays open between lines; a line still goes to whatever file
+// the name shows at that moment: one removed, rotated or replaced since the
+// last line (another device or inode) is let go and the name opened anew.
+struct OpenLog {
+    int fd = -1;
+    dev_t dev;
+    ino_t ino;
+    char path[512];
+};
+OpenLog open_log;
+
+void close_log() {
+    if (open_log.fd >= 0) close(open_log.fd);
+    open_log.fd = -1;
+}
+
 void append(const char *line, size_t len) {
     RouterPath file(current->file);
     struct stat st;
-    if (stat(file.c_str(), &st) == 0 && st.st_size > current->threshold) {
+    bool exists = stat(file.c_str(), &st) == 0;
+    if (exists && st.st_size > current->threshold) {
         RouterPath rotated(current->rotated);
         rename(file.c_str(), rotated.c_str());
+        exists = false;
     }
-    if (FILE *f = fopen(file.c_str(), "ae")) {
-        fwrite(line, 1, len, f);
-        fclose(f);
+    if (open_log.fd >= 0 && (!exists || st.st_dev != open_log.dev || st.st_ino != open_log.ino ||
+                             strcmp(open_log.path, file.c_str()) != 0))
+        close_log();
+    if (open_log.fd < 0) {
+        // as fopen(..., "ae") would: created 0666 less the umask
+        int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0 || fstat(fd, &st) != 0 || strlen(file.c_str()) >= sizeof open_log.path) {
+            if (fd >= 0) close(fd);
+            return;
+        }
+        open_log.fd = fd;
+        open_log.dev = st.st_dev;
+        open_log.ino = st.st_ino;
+        strcpy(open_log.path, file.c_str());
     }
+    // one append-mode write per line: lines of other processes never mix in
+    ssize_t rc = write(open_log.fd, line, len);
+    (void)rc;
 }
 
 // A child forked while another thread held the lock must still be able to log

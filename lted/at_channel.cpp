@@ -26,6 +26,7 @@ constexpr const char *kSmsUnsolicited[] = {"+CMT:", "+CDS:", "+CBM:"};
 
 constexpr int kHandshakeTries = 8;
 constexpr int kHandshakeTimeoutMs = 250;
+constexpr size_t kOneWriteMax = 512; // longer commands go out in two writes
 
 // Everything below the locks is guarded by cmd_lock.
 struct Channel {
@@ -155,20 +156,21 @@ void add_intermediate(const char *line) {
     ch.pending->lines = l;
 }
 
-// With cmd_lock held.
-void at_classify_line(const char *line) {
+// With cmd_lock held. True when the line completed the pending command: the
+// caller wakes the sender once it has let go of the lock, so that the sender
+// does not wake only to wait for the lock.
+bool at_classify_line(const char *line) {
     // once the final line is in, further lines are not the command's
     if (!ch.pending || ch.final_seen) {
         if (ch.unsolicited) ch.unsolicited(line, nullptr);
-        return;
+        return false;
     }
     bool ok = is_final_success(line);
     if (ok || is_final_error(line)) {
         ch.pending->success = ok ? 1 : 0;
         ch.pending->final_line = strdup(line);
         ch.final_seen = true;
-        pthread_cond_broadcast(&ch.cond);
-        return;
+        return true;
     }
     bool collect = false;
     switch (ch.type) {
@@ -192,6 +194,7 @@ void at_classify_line(const char *line) {
         add_intermediate(line);
     else if (ch.unsolicited)
         ch.unsolicited(line, nullptr);
+    return false;
 }
 
 void *at_reader_thread(void *) {
@@ -216,8 +219,9 @@ void *at_reader_thread(void *) {
             continue;
         }
         pthread_mutex_lock(&ch.cmd_lock);
-        at_classify_line(line);
+        bool complete = at_classify_line(line);
         pthread_mutex_unlock(&ch.cmd_lock);
+        if (complete) pthread_cond_broadcast(&ch.cond);
     }
 
     // A dead reader always closes the channel, so that no sender waits for
@@ -246,6 +250,20 @@ void clear_pending() {
     ch.final_seen = false;
 }
 
+// The command and its "\r" in one write when they fit a line buffer: the
+// modem wakes once per command, not twice.
+int write_command(const char *command, const timespec *deadline) {
+    char line[kOneWriteMax];
+    size_t len = strlen(command);
+    if (len < sizeof line) {
+        memcpy(line, command, len);
+        line[len] = '\r';
+        return fd_write_all(ch.fd, line, len + 1, deadline);
+    }
+    int written = fd_write_all(ch.fd, command, len, deadline);
+    return written == 0 ? fd_write_all(ch.fd, "\r", 1, deadline) : written;
+}
+
 // With both locks held; both senders hold the write lock, so no other
 // command is pending here.
 int at_exchange_locked(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
@@ -261,8 +279,7 @@ int at_exchange_locked(const char *command, AtReplyType type, const char *prefix
     boot_clock_real_deadline(&interval, &deadline);
 
     __log_str("lted: AT> %s\n", command);
-    int written = fd_write_all(ch.fd, command, strlen(command), &deadline);
-    if (written == 0) written = fd_write_all(ch.fd, "\r", 1, &deadline);
+    int written = write_command(command, &deadline);
     if (written == FD_WRITE_TIMEOUT) return AT_FAIL_TIMEOUT;
     if (written != 0) return AT_FAIL_IO;
 

@@ -430,8 +430,7 @@ bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
     if (strcmp(cmd, "SETNETCFG") == 0) {
         char at[32];
         snprintf(at, sizeof at, "AT^MODECONFIG=%d", atoi(items[1]));
-        at_send_command(at, nullptr);
-        return true;
+        return at_send_command(at, nullptr) >= 0; // a failed send closes, as for ATTEST
     }
     return false; // not a command of this socket
 }

@@ -21,6 +21,8 @@ using FrameSink = int (*)(const unsigned char *frame, size_t len, void *userdata
 void frame_reset(FrameBuffer *fb);
 // Hands every frame completed by these bytes to the sink, in order, and keeps
 // the unfinished rest. A frame longer than FRAME_CARRY_MAX is dropped whole,
-// so its tail never reaches the peer glued to the next frame.
+// so its tail never reaches the peer glued to the next frame. With join,
+// complete frames that lie side by side in bytes go to the sink in one call
+// (a run of whole frames: at most two calls per feed when nothing is dropped).
 void frame_feed(FrameBuffer *fb, const unsigned char *bytes, size_t len, FrameSink sink,
-                void *userdata);
+                void *userdata, bool join = false);

@@ -20,6 +20,10 @@ namespace {
 
 constexpr size_t kTextMax = 256;
 constexpr size_t kReadMax = 4095;
+// serial bytes sent to a stream peer at once: four reads cost a quarter of
+// the sends of one read each, for 16 KiB of memory (sixteen save a little more
+// CPU for 64 KiB)
+constexpr size_t kBatchMax = 4 * kReadMax;
 constexpr EventTime kRetryInterval{4, 0};
 
 constexpr int kProtocolTcp = 0;
@@ -110,8 +114,12 @@ bool parse_options(BridgeState *st, int argc, char **argv) {
 // a device whose settings cannot be made is refused.
 constexpr RawTtyOptions kSerialTty{IGNBRK | IGNPAR, false, 1, false, TCIOFLUSH, true};
 
+// Non-blocking, so that one wake-up can read until the port is empty; writes
+// to it still wait until the port takes everything (fd_write_all).
 int open_serial(const char *device) {
-    return tty_open_raw(device, &kSerialTty);
+    int fd = tty_open_raw(device, &kSerialTty);
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
 }
 
 // After a lost or failed connection the next attempt comes one interval later.
@@ -218,16 +226,29 @@ void app_conn_data_cb(EventLoop *loop, int fd, int events, void *userdata) {
 
 void app_serial_data_cb(EventLoop *loop, int fd, int, void *userdata) {
     auto *st = static_cast<BridgeState *>(userdata);
-    unsigned char buf[kReadMax];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    if (n <= 0) {
+    // A stream peer takes what several reads brought in one write: one wake-up
+    // and one send per batch instead of per read. A datagram stays one read.
+    static unsigned char buf[kBatchMax];
+    bool forward = st->sock >= 0 && st->connected && st->mode == kModeClient;
+    size_t limit = forward && st->protocol == kProtocolTcp ? sizeof buf : kReadMax;
+    size_t len = 0;
+    bool failed = false;
+    while (len + kReadMax <= limit) {
+        ssize_t n = read(fd, buf + len, kReadMax);
+        if (n > 0) {
+            len += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR && len == 0) return;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        failed = true;
+        break;
+    }
+    if (forward && len > 0 && fd_write_all(st->sock, buf, len, nullptr) != 0) drop_connection(st);
+    if (failed) {
         __log_str("tracelink: %s: serial error, exit!\n", __func__);
         event_exit(loop);
-        return;
     }
-    if (st->sock < 0 || !st->connected || st->mode != kModeClient) return;
-    if (fd_write_all(st->sock, buf, static_cast<size_t>(n), nullptr) != 0) drop_connection(st);
 }
 
 void app_signal_cb(EventLoop *loop, int, void *) {

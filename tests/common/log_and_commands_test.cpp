@@ -87,6 +87,14 @@ TEST_F(UnderRoot, RotatesPastTheThresholdKeepingOneGeneration) {
     unlink(root.path("/tmp/cgi.log").c_str());
     __log_str("cgi: third\n");
     EXPECT_EQ(ts::read_file(root.path("/tmp/cgi.log")), "cgi: third\n");
+    // lines follow the name, not a file that was moved away or replaced
+    rename(root.path("/tmp/cgi.log").c_str(), root.path("/tmp/moved.log").c_str());
+    __log_str("cgi: fourth\n");
+    ts::write_file(root.path("/tmp/other.log"), "other\n");
+    rename(root.path("/tmp/other.log").c_str(), root.path("/tmp/cgi.log").c_str());
+    __log_str("cgi: fifth\n");
+    EXPECT_EQ(ts::read_file(root.path("/tmp/moved.log")), "cgi: third\n");
+    EXPECT_EQ(ts::read_file(root.path("/tmp/cgi.log")), "other\ncgi: fifth\n");
 }
 
 TEST_F(UnderRoot, SystemCallReportsExitStatusAndSignalsInEachProgramsWording) {

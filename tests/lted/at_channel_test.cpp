@@ -365,6 +365,41 @@ TEST_F(AtChannel, SendingFromTheReaderThreadFails) {
     EXPECT_EQ(send_from_handler_result, AT_FAIL_THREAD);
 }
 
+// A record socket shows every write apart: a command and its "\r" go out as
+// one write, so the modem wakes once; one too long for that arrives whole.
+TEST_F(AtChannel, CommandsGoOutInOneWrite) {
+    at_close();
+    close(peer);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    peer = sv[1];
+    ASSERT_EQ(at_open(sv[0], record_unsolicited), 0);
+    static std::string cmd;
+    for (const std::string &c : {std::string("AT+CSQ"), "AT+CMGS=" + std::string(600, '7')}) {
+        cmd = c;
+        Exchange ex;
+        ex.start([](AtReply **r) { return at_send_command(cmd.c_str(), r); });
+        std::vector<std::string> writes;
+        char buf[4096];
+        pollfd p{peer, POLLIN, 0};
+        while ((writes.empty() || writes.back().back() != '\r') && poll(&p, 1, 5000) == 1) {
+            ssize_t n = read(peer, buf, sizeof buf);
+            if (n <= 0) break;
+            writes.emplace_back(buf, static_cast<size_t>(n));
+        }
+        std::string all;
+        for (const auto &w : writes)
+            all += w;
+        EXPECT_EQ(all, cmd + "\r");
+        if (cmd.size() < 100) {
+            EXPECT_EQ(writes.size(), 1u);
+        }
+        modem("OK\r\n");
+        ex.finish();
+        EXPECT_EQ(ex.rc, 0);
+    }
+}
+
 TEST_F(AtChannel, HandshakeLetsLateAnswersDrainAsUnsolicited) {
     std::thread modem_side([this] {
         EXPECT_EQ(command(), "ATQ0"); // a slow modem: this one times out after 250 ms

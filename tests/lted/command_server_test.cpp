@@ -13,6 +13,7 @@
 #include <under_root.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -242,6 +243,15 @@ TEST_F(ScriptedModem, SimAnswers) {
     EXPECT_EQ(request({"GETNETCFG"}), Lines{"4"});
     EXPECT_EQ(request({"SETNETCFG", "2x"}), Lines{});
     EXPECT_EQ(modem_saw().back(), "AT^MODECONFIG=2");
+
+    // a mode that never reached the modem is not answered as set; the write
+    // to the gone modem fails with EPIPE, not a signal, as in the daemon
+    auto pipe_was = signal(SIGPIPE, SIG_IGN);
+    shutdown(modem_fd, SHUT_RDWR);
+    modem.join();
+    modem = std::thread([] {});
+    EXPECT_EQ(request({"SETNETCFG", "4"}), std::nullopt);
+    signal(SIGPIPE, pipe_was);
 }
 
 // --- the real daemon and the simulator ---

@@ -19,16 +19,18 @@ int collect(const unsigned char *frame, size_t len, void *userdata) {
     return static_cast<int>(c->frames.size()) - 1 == c->fail_at ? -1 : 0;
 }
 
-void feed(FrameBuffer *fb, const std::string &bytes, Collected *c) {
-    frame_feed(fb, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), collect, c);
+void feed(FrameBuffer *fb, const std::string &bytes, Collected *c, bool join = false) {
+    frame_feed(fb, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), collect, c,
+               join);
 }
 
-std::vector<std::string> split_and_feed(const std::string &stream, size_t chunk) {
+std::vector<std::string> split_and_feed(const std::string &stream, size_t chunk,
+                                        bool join = false) {
     FrameBuffer fb;
     frame_reset(&fb);
     Collected c;
     for (size_t off = 0; off < stream.size(); off += chunk)
-        feed(&fb, stream.substr(off, chunk), &c);
+        feed(&fb, stream.substr(off, chunk), &c, join);
     return c.frames;
 }
 
@@ -37,9 +39,22 @@ TEST(Frame, SameFramesWhateverTheReadSizes) {
     std::string too_long = std::string(FRAME_CARRY_MAX, 'X') + "~";
     std::string stream = "ab~" + too_long + "~" + longest + "cd~" + too_long + too_long + "e~f";
     std::vector<std::string> expected{"ab~", "~", longest, "cd~", "e~"};
+    std::string all;
+    for (const auto &f : expected)
+        all += f;
     for (size_t chunk :
-         {size_t{1}, size_t{3}, size_t{1000}, size_t{4095}, FRAME_READ_MAX, stream.size()})
+         {size_t{1}, size_t{3}, size_t{1000}, size_t{4095}, FRAME_READ_MAX, stream.size()}) {
         EXPECT_EQ(split_and_feed(stream, chunk), expected) << "chunk " << chunk;
+        // joined: the same bytes, in runs of whole frames
+        std::string joined;
+        for (const auto &run : split_and_feed(stream, chunk, true)) {
+            EXPECT_EQ(run.back(), '~') << "chunk " << chunk;
+            joined += run;
+        }
+        EXPECT_EQ(joined, all) << "chunk " << chunk;
+    }
+    EXPECT_EQ(split_and_feed("a~b~c~d", 7, true), std::vector<std::string>{"a~b~c~"});
+    EXPECT_EQ(split_and_feed("xa~b~c~d", 2, true), (std::vector<std::string>{"xa~", "b~", "c~"}));
 }
 
 TEST(Frame, RefusedFrameDropsTheRestOfThatReadButKeepsTheCarry) {

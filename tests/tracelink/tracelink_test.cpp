@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -89,12 +90,13 @@ TEST_F(Tracelink, RelaysBytesBothWaysOverTcp) {
     ASSERT_TRUE(ts::write_all_fd(conn, down));
     EXPECT_EQ(ts::read_within(pty.master, down.size(), 3000), down);
 
-    // more than one read's worth arrives complete and in order
+    // many reads' and sends' worth arrives complete and in order
     std::string bulk;
-    for (int i = 0; i < 20000; ++i)
-        bulk.push_back(static_cast<char>(i * 7));
-    ASSERT_TRUE(ts::write_all_fd(pty.master, bulk));
-    EXPECT_EQ(ts::read_within(conn, bulk.size(), 5000), bulk);
+    for (int i = 0; i < 1000003; ++i)
+        bulk.push_back(static_cast<char>(i * 7 + i / 4095));
+    std::thread writer([&] { EXPECT_TRUE(ts::write_all_fd(pty.master, bulk)); });
+    EXPECT_TRUE(ts::read_within(conn, bulk.size(), 20000) == bulk);
+    writer.join();
 
     EXPECT_TRUE(stop());
     close(conn);
