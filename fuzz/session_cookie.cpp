@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     size_t n = strnlen(out, sizeof out);
     // a value shorter than 64, trimmed, taken from a "session" piece
     if (n >= SESSION_COOKIE_SIZE || header.size() >= HTTP_COOKIE_MAX) abort();
-    // trimmed as the design trims: no byte at either end that is at most 32
+    // trimmed as the router has always trimmed it: no byte at either end that is at most 32
     // as a signed char (controls, space, 0x80-0xFF)
     if (n > 0 &&
         (static_cast<signed char>(out[0]) <= 32 || static_cast<signed char>(out[n - 1]) <= 32))

@@ -39,7 +39,7 @@ struct PageRequest {
 };
 
 // A page fills req.answer, calls cgi_send_json exactly once and returns its
-// result (or CGI_STATUS_REFUSED where its design says so, without
+// result (or CGI_STATUS_REFUSED where the page refuses without
 // answering). It may set req.context->follow_up before returning.
 using PageHandler = int (*)(const PageRequest &req);
 

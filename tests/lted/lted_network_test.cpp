@@ -76,7 +76,7 @@ TEST_P(DialFlow, ConnectsWithALeaseAndRebootsWhenTheLinkBreaks) {
     EXPECT_EQ(net->router_sh(std::string("ip -4 addr show ") + c.ifname + " | grep -q 'inet " +
                              c.addr + "/24'"),
               0);
-    // the design's command line, its paths under the root
+    // the firmware's command line, its paths under the root
     EXPECT_TRUE(ts::contains(calls(), std::string("udhcpc -f -i") + c.ifname + " -s" +
                                           path("/sbin/udhcpc.sh") + " -p" +
                                           path("/var/run/udhcp-") + c.ifname + ".pid\n"))
