@@ -3,22 +3,17 @@
 // store and the modem daemon.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { login, newPage, open, screenshot, startBrowser, startRouter } from './router.mjs';
+import { login, open, screenshot, startLoggedIn, stopAll } from './router.mjs';
 
+const held = {};
 let router, browser, page;
 
 before(async () => {
-  router = await startRouter();
-  browser = await startBrowser();
-  page = await newPage(browser, router);
-  await login(page);
-  await page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+  await startLoggedIn(held);
+  ({ router, browser, page } = held);
 });
 
-after(async () => {
-  await browser?.close();
-  await router?.stop();
-});
+after(() => stopAll(held));
 
 const text = (k) => page.locator(`[data-k="${k}"]`).textContent();
 

@@ -182,3 +182,18 @@ export async function login(page, user = 'admin', password = 'admin') {
   await page.getByLabel('Password').fill(password);
   await page.getByRole('button', { name: 'Log in' }).click();
 }
+
+// A router, a browser and a page logged in as admin on the status screen,
+// filled into `held` as they start, so that stopAll ends what did start.
+export async function startLoggedIn(held) {
+  held.router = await startRouter();
+  held.browser = await startBrowser();
+  held.page = await newPage(held.browser, held.router);
+  await login(held.page);
+  await held.page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+}
+
+export async function stopAll(held) {
+  await held.browser?.close();
+  await held.router?.stop();
+}

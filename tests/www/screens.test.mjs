@@ -4,22 +4,17 @@
 // and every settings form, saved as loaded, is accepted by the router.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { login, newPage, open, screenshot, startBrowser, startRouter } from './router.mjs';
+import { newPage, open, screenshot, startLoggedIn, stopAll } from './router.mjs';
 
+const held = {};
 let router, browser, page;
 
 before(async () => {
-  router = await startRouter();
-  browser = await startBrowser();
-  page = await newPage(browser, router);
-  await login(page);
-  await page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+  await startLoggedIn(held);
+  ({ router, browser, page } = held);
 });
 
-after(async () => {
-  await browser?.close();
-  await router?.stop();
-});
+after(() => stopAll(held));
 
 test('every screen loads its values, labels every field, and fits a phone', async () => {
   const screens = await page.locator('nav a').evaluateAll((as) => as.map((a) => a.dataset.id));

@@ -2,22 +2,17 @@
 // firewall: checked in the browser, stored, and the wait for the router.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { login, newPage, open, screenshot, startBrowser, startRouter } from './router.mjs';
+import { open, screenshot, startLoggedIn, stopAll } from './router.mjs';
 
+const held = {};
 let router, browser, page;
 
 before(async () => {
-  router = await startRouter();
-  browser = await startBrowser();
-  page = await newPage(browser, router);
-  await login(page);
-  await page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+  await startLoggedIn(held);
+  ({ router, browser, page } = held);
 });
 
-after(async () => {
-  await browser?.close();
-  await router?.stop();
-});
+after(() => stopAll(held));
 
 test('a LAN change is checked in the browser, stored, and waits for the restart', async () => {
   await open(page, 'lan');
