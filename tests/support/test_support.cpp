@@ -55,9 +55,14 @@ TempRoot::TempRoot(unsigned clock_factor) : factor_(clock_factor) {
     for (const char *sub : {"/tmp", "/var/run", "/dev", "/sys/bus/usb/devices",
                             "/proc/sys/net/ipv4", "/etc_ro", "/sim", "/bin"})
         make_dirs(dir_ + sub);
+    set_uptime(0);
+}
+
+void TempRoot::set_uptime(unsigned seconds) const {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    long long ns = static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    long long ns = static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec -
+                   seconds * 1000000000LL / factor_;
     write_file(dir_ + "/sim/clock", std::to_string(ns) + " " + std::to_string(factor_) + "\n");
 }
 

@@ -27,6 +27,9 @@ class TempRoot {
     // A system path ("/tmp/lted.log") as seen from the test.
     std::string path(const std::string &system_path) const { return dir_ + system_path; }
     unsigned factor() const { return factor_; }
+    // Restarts the boot clock so that it reads `seconds` of uptime now, at
+    // the root's speed-up.
+    void set_uptime(unsigned seconds) const;
     // Environment for programs run inside this router: ROUTER_ROOT, and PATH
     // with the firmware stand-ins first.
     std::vector<std::string> env() const;

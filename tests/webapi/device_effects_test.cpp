@@ -20,11 +20,7 @@ namespace {
 class Router {
   public:
     explicit Router(const char *model) {
-        // up for a while already: session times are never 0
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        long long boot = t.tv_sec * 1000000000LL + t.tv_nsec - 1000 * 1000000000LL;
-        ts::write_file(root.path("/sim/clock"), std::to_string(boot) + " 1\n");
+        root.set_uptime(1000); // up for a while: session times are never 0
         ts::write_file(root.path("/var/run/nvramd.pid"), "1\n");
         ts::spawn(sim, {ts::bin_path("modemsim"), "--root", root.dir(), "--model", model},
                   root.env());

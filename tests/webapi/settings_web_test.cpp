@@ -19,13 +19,7 @@ constexpr unsigned kFactor = 10; // the 2-second follow-up takes 0.2 s
 class SettingsBehindLighttpd : public ::testing::Test {
   protected:
     void SetUp() override {
-        // the router has been up for a while: session times are never 0
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        long long boot = static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec -
-                         1000 * 1000000000LL / kFactor;
-        ts::write_file(root.path("/sim/clock"),
-                       std::to_string(boot) + " " + std::to_string(kFactor) + "\n");
+        root.set_uptime(1000); // up for a while: session times are never 0
         server = std::make_unique<ts::WebServer>(root);
         ASSERT_TRUE(server->started());
         std::smatch m;

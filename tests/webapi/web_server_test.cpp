@@ -30,12 +30,7 @@ std::string session_of(const std::string &answer) {
 class BehindLighttpd : public ::testing::Test {
   protected:
     void SetUp() override {
-        // the router has been up for a while: session times are never 0
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        long long boot =
-            static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec - 1000 * 1000000000LL;
-        ts::write_file(root.path("/sim/clock"), std::to_string(boot) + " 1\n");
+        root.set_uptime(1000); // up for a while: session times are never 0
         server = std::make_unique<ts::WebServer>(root);
         ASSERT_TRUE(server->started());
     }
