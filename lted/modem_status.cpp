@@ -38,7 +38,7 @@ void indicator_update(ModemContext *context) {
     // older than the pattern another thread has just shown, and replace it.
     pthread_mutex_lock(&indicator_lock);
     int now[5] = {sim_state.load(), radio_tech.load(), voice_reg.load(), data_reg.load(),
-                  context ? context->connected : 0};
+                  context ? context->connected.load() : 0};
     bool same = true;
     for (int i = 0; i < 5; ++i)
         if (now[i] != shown[i]) same = false;

@@ -50,7 +50,8 @@ struct ModemContext {
     int auto_reboot_time; // refreshed on SIGUSR2
     char siminitpin[9];
 
-    int connected; // data connection up
+    // data connection up; also read by the AT reader thread for the LED
+    std::atomic<int> connected;
     int init_system_started;
 
     // once per run, on the first connection
