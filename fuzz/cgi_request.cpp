@@ -20,13 +20,12 @@ namespace {
 // Unset (null), or one of the values, or text of the input.
 void set_env(FuzzedDataProvider &in, const char *name, std::initializer_list<const char *> values) {
     size_t pick = in.ConsumeIntegralInRange<size_t>(0, values.size() + 1);
-    if (pick == 0) {
-        unsetenv(name);
-    } else if (pick <= values.size()) {
-        setenv(name, values.begin()[pick - 1], 1);
-    } else {
-        setenv(name, in.ConsumeRandomLengthString(128).c_str(), 1);
-    }
+    if (pick == 0)
+        fuzz_env(name, nullptr);
+    else if (pick <= values.size())
+        fuzz_env(name, values.begin()[pick - 1]);
+    else
+        fuzz_env(name, in.ConsumeRandomLengthString(128).c_str());
 }
 
 // A page that would stop services and wait 2 seconds gains nothing here.
@@ -64,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     size_t pick = in.ConsumeIntegralInRange<size_t>(0, PAGE_COUNT);
     script += pick < PAGE_COUNT ? page_table()[pick].name : in.ConsumeRandomLengthString(64);
     if (!page_allowed(script.c_str())) script = "/cgi-bin/none.cgi";
-    setenv("SCRIPT_NAME", script.c_str(), 1);
+    fuzz_env("SCRIPT_NAME", script.c_str());
     set_env(in, "REMOTE_ADDR", {"198.51.100.7", "198.51.100.8"});
     set_env(in, "REQUEST_METHOD", {"GET", "POST"});
     set_env(in, "CONTENT_TYPE", {"application/json", "text/plain"});
@@ -72,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     std::string length_text = in.ConsumeRandomLengthString(16);
     std::string body = in.ConsumeRemainingBytesAsString();
     if (length_text.empty()) length_text = std::to_string(body.size());
-    setenv("CONTENT_LENGTH", length_text.c_str(), 1);
+    fuzz_env("CONTENT_LENGTH", length_text.c_str());
 
     // every request finds the same router: factory settings, one session, no lock-outs
     fuzz_clear("/dev/apsoc_nvram");

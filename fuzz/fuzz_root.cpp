@@ -4,10 +4,12 @@
 #include "nvram_env.h"
 #include "platform.h"
 
+#include <array>
 #include <cJSON.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -32,6 +34,11 @@ void remove_root() {
     if (nftw(root_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0)
         fprintf(stderr, "could not remove %s\n", root_dir.c_str());
 }
+
+struct EnvEntry {
+    char text[32 + 1 + 65536 + 1]; // "NAME=value"
+};
+std::array<EnvEntry, 8> env_entries;
 
 void make_dirs(const std::string &path) {
     for (size_t i = 1; i <= path.size(); ++i)
@@ -108,6 +115,29 @@ size_t fuzz_line_pieces(const std::string &text, size_t buffer_size) {
         }
     }
     return n + (len > 0);
+}
+
+void fuzz_env(const char *name, const char *value) {
+    size_t name_len = strlen(name);
+    if (name_len == 0 || name_len > 32) abort();
+    EnvEntry *entry = nullptr;
+    for (EnvEntry &e : env_entries)
+        if (strncmp(e.text, name, name_len) == 0 && e.text[name_len] == '=') entry = &e;
+    if (!entry)
+        for (EnvEntry &e : env_entries)
+            if (!entry && !e.text[0]) entry = &e;
+    if (!entry) abort();
+    if (!value) {
+        unsetenv(name);
+        return;
+    }
+    size_t value_len = strnlen(value, 65536);
+    memcpy(entry->text, name, name_len);
+    entry->text[name_len] = '=';
+    memcpy(entry->text + name_len + 1, value, value_len);
+    entry->text[name_len + 1 + value_len] = '\0';
+    // put once, and again after an unset or a setenv() of the same name
+    if (getenv(name) != entry->text + name_len + 1) putenv(entry->text);
 }
 
 unsigned long fuzz_now() {

@@ -26,6 +26,11 @@ std::string fuzz_read(const char *system_path);
 // The number of lines fgets() reads from text with a buffer of that size
 // (a longer line comes in pieces).
 size_t fuzz_line_pieces(const std::string &text, size_t buffer_size);
+// Sets the environment variable to value (up to its first NUL, at most
+// 65536 bytes), or unsets it when value is null. The entry is rewritten in
+// place: setenv() keeps every value it was given for the life of the
+// process, which millions of runs exhaust. At most 8 names.
+void fuzz_env(const char *name, const char *value);
 // Boot-clock seconds now, as the session tables count them.
 unsigned long fuzz_now();
 

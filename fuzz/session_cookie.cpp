@@ -1,23 +1,16 @@
 // The session cookie taken out of whatever HTTP_COOKIE a browser sends.
+#include "fuzz_root.h"
 #include "session.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-namespace {
-// The environment entry, rewritten in place: setenv() keeps every value it
-// was given for the life of the process, which millions of runs exhaust.
-char cookie_entry[12 + 65536 + 1] = "HTTP_COOKIE=";
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     std::string header(reinterpret_cast<const char *>(bytes), size);
     header = header.c_str(); // an environment value ends at its first NUL
     if (header.size() > 65536) header.resize(65536);
-    static int put = putenv(cookie_entry);
-    (void)put;
-    memcpy(cookie_entry + 12, header.c_str(), header.size() + 1);
+    fuzz_env("HTTP_COOKIE", header.c_str());
     char out[SESSION_COOKIE_SIZE + 16];
     memset(out, 'X', sizeof out);
     if (session_cookie(out) != 0) return 0;

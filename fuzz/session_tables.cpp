@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
 
     fuzz_write(kLogin, login);
     fuzz_write(kSessions, sessions);
-    setenv("HTTP_COOKIE", cookie.c_str(), 1);
+    fuzz_env("HTTP_COOKIE", cookie.c_str());
     std::string now = std::to_string(fuzz_now());
     for (unsigned char op : ops.substr(0, 8)) {
         std::string login_before = fuzz_read(kLogin), sessions_before = fuzz_read(kSessions);
