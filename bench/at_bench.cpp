@@ -95,14 +95,9 @@ int main(int argc, char **argv) {
     setenv("ROUTER_ROOT", root.c_str(), 1);
     log_set_program(LogProgram::Lted);
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) bench::die("pty");
-    std::string dev = ptsname(master);
-    int keep = open(dev.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio;
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
+    std::string dev;
+    int keep;
+    int master = bench::raw_pty(&dev, &keep);
     pid_t responder = fork();
     if (responder == 0) respond(master);
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -65,6 +66,21 @@ inline std::string temp_dir(const char *name) {
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + name + "-XXXXXX";
     if (!mkdtemp(tmpl.data())) die("mkdtemp");
     return tmpl;
+}
+
+// A raw pty pair: the master's descriptor, the slave's path in *dev and a
+// descriptor of the slave in *keep, held so that the pty never reads as
+// hung up between the opens of the program under test.
+inline int raw_pty(std::string *dev, int *keep) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) die("pty");
+    *dev = ptsname(master);
+    *keep = open(dev->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio;
+    tcgetattr(master, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master, TCSANOW, &tio);
+    return master;
 }
 
 // Starts a command line split at blanks (no shell), output to /dev/null.

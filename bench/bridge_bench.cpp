@@ -16,7 +16,6 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <termios.h>
 
 namespace {
 
@@ -87,15 +86,9 @@ int listen_on(int port) {
 
 // One run; ends the program when the bytes did not all arrive intact.
 void run_once(Contestant &c, size_t total, int fixed_port) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) bench::die("pty");
-    std::string dev = ptsname(master);
-    // kept open so that the pty never reads as hung up between opens
-    int keep = open(dev.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio;
-    tcgetattr(master, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master, TCSANOW, &tio);
+    std::string dev;
+    int keep;
+    int master = bench::raw_pty(&dev, &keep);
 
     std::string root = bench::temp_dir("bridge-bench");
     mkdir((root + "/dev").c_str(), 0755);
