@@ -35,9 +35,14 @@ bool page_allowed(const char *script) {
     return !entry || (strncmp(entry->name, "upgrade", 7) != 0);
 }
 
-// What the answer writer must have produced: nothing, or the two header
-// lines, an empty line and one JSON text of the announced length.
+// What the answer writer must have produced: nothing, a 403 with its
+// reason, or the two header lines, an empty line and one JSON text of the
+// announced length.
 void check_answer(int status, const std::string &out) {
+    if (status == CGI_STATUS_FORBIDDEN) {
+        if (out.compare(0, 22, "Status: 403 Forbidden\n") != 0 || out.back() != '\n') abort();
+        return;
+    }
     if (status != CGI_STATUS_OK) {
         if (!out.empty()) abort();
         return;
@@ -68,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     set_env(in, "REQUEST_METHOD", {"GET", "POST"});
     set_env(in, "CONTENT_TYPE", {"application/json", "text/plain"});
     set_env(in, "HTTP_COOKIE", {"session=AAAAAAAAAAAAAAA", "a=b; session = AAAAAAAAAAAAAAA ;c"});
+    set_env(in, "HTTP_HOST", {"198.51.100.1", "LTE-Router:8080", "[2001:db8::1]:80"});
+    set_env(in, "HTTP_ORIGIN", {"http://198.51.100.1", "null"});
     std::string length_text = in.ConsumeRandomLengthString(16);
     std::string body = in.ConsumeRemainingBytesAsString();
     if (length_text.empty()) length_text = std::to_string(body.size());
@@ -100,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         out.append(buf, static_cast<size_t>(n));
     close(out_pipe[0]);
     if (status != CGI_STATUS_OK && status != CGI_STATUS_REFUSED &&
-        status != CGI_STATUS_PRINT_FAILED)
+        status != CGI_STATUS_PRINT_FAILED && status != CGI_STATUS_FORBIDDEN)
         abort();
     check_answer(status, out);
     return 0;

@@ -1,12 +1,15 @@
 #include "cgi.h"
 
 #include "fd_io.h"
+#include "log.h"
 #include "nvram_env.h"
 #include "page_table.h"
+#include "pages_upgrade.h"
 #include "platform.h"
 #include "session.h"
 #include "sys_utils.h"
 
+#include <arpa/inet.h>
 #include <cJSON.h>
 #include <csignal>
 #include <cerrno>
@@ -14,11 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
+#include <strings.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr char kContentType[] = "Content-Type:application/json; charset=utf-8\n\n";
+constexpr char kForbiddenHead[] = "Status: 403 Forbidden\nContent-Type:text/plain; charset=utf-8\n";
 constexpr char kStopServices[] = "killall ntpclient dnsmasq lted telnetd udhcpc udhcpd";
 constexpr unsigned kStopServicesWait = 2;
 constexpr unsigned kFollowUpDelay = 2;
@@ -39,17 +45,57 @@ bool address_ok(const char *address) {
     return true;
 }
 
+bool equal_nocase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The host of a Host value or an origin's authority, its port removed
+// ("[v6]" keeps its brackets). False when it is empty or malformed.
+bool host_of(std::string_view authority, std::string_view *host) {
+    std::string_view port;
+    if (!authority.empty() && authority.front() == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string_view::npos) return false;
+        *host = authority.substr(0, close + 1);
+        port = authority.substr(close + 1);
+    } else {
+        size_t colon = authority.find(':');
+        *host = authority.substr(0, colon);
+        if (colon != std::string_view::npos) port = authority.substr(colon);
+    }
+    if (!port.empty()) {
+        if (port.front() != ':') return false;
+        for (char c : port.substr(1))
+            if (c < '0' || c > '9') return false;
+    }
+    return !host->empty();
+}
+
+// An IPv4 literal, or an IPv6 literal in brackets.
+bool is_address_literal(std::string_view host) {
+    bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    char text[INET6_ADDRSTRLEN];
+    if (host.size() >= sizeof text) return false;
+    memcpy(text, host.data(), host.size());
+    text[host.size()] = '\0';
+    unsigned char address[16];
+    return inet_pton(bracketed ? AF_INET6 : AF_INET, text, address) == 1;
+}
+
 // Everything a request holds, released on every way out.
 struct Request {
     char *body = nullptr;
     cJSON *request = nullptr;
     cJSON *answer = nullptr;
     bool store_open = false;
+    int upload_lock = -1;
     ~Request() {
         cJSON_Delete(answer);
         cJSON_Delete(request);
         free(body);
         if (store_open) nvram_close(NVRAM_CONFIG_SECTION); // commits what the page changed
+        if (upload_lock >= 0) close(upload_lock);          // the flash write has ended
     }
 };
 
@@ -104,6 +150,47 @@ int cgi_send_json(cJSON *answer) {
     return CGI_STATUS_OK;
 }
 
+int cgi_send_forbidden(const char *reason) {
+    char text[256];
+    int n = snprintf(text, sizeof text, "%sContent-Length: %zu\n\n%s\n", kForbiddenHead,
+                     strlen(reason) + 1, reason);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text) return CGI_STATUS_PRINT_FAILED;
+    SigpipeIgnored quiet;
+    fd_write_all(answer_fd, text, static_cast<size_t>(n), nullptr);
+    return CGI_STATUS_FORBIDDEN;
+}
+
+const char *cgi_request_refusal(const char *method, const char *host, const char *origin,
+                                const char *host_name) {
+    std::string_view served;
+    if (host) {
+        if (!host_of(host, &served) ||
+            !(is_address_literal(served) || equal_nocase(served, "localhost") ||
+              (host_name && host_name[0] && equal_nocase(served, host_name))))
+            return "unknown host name";
+    }
+    if (origin && method && strcmp(method, "POST") == 0) {
+        // "scheme://host[:port]"; "null" and anything else name no host
+        std::string_view text = origin, from;
+        size_t scheme = text.find("://");
+        if (!host || scheme == std::string_view::npos || !host_of(text.substr(scheme + 3), &from) ||
+            !equal_nocase(from, served))
+            return "request from another site";
+    }
+    return nullptr;
+}
+
+bool cgi_content_is_json(const char *content_type) {
+    if (!content_type) return false;
+    std::string_view type = content_type;
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
+        type.remove_prefix(1);
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.remove_suffix(1);
+    return equal_nocase(type, "application/json");
+}
+
 int cgi_handle_request(int in_fd, RequestContext *context) {
     context->follow_up = FollowUpAction::None;
     const char *script = getenv("SCRIPT_NAME");
@@ -117,17 +204,34 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
     const char *content_type = getenv("CONTENT_TYPE");
     const char *content_length = getenv("CONTENT_LENGTH");
     if (!address || !method || !content_length || !address_ok(address)) return CGI_STATUS_REFUSED;
+
+    Request r;
+    nvram_init(NVRAM_CONFIG_SECTION); // the host name it answers to is a setting
+    r.store_open = true;
+    const char *refusal = cgi_request_refusal(method, getenv("HTTP_HOST"), getenv("HTTP_ORIGIN"),
+                                              nvram_bufget(NVRAM_CONFIG_SECTION, "HostName"));
+    if (refusal) {
+        __log_str("cgi: %s: %s from %s refused: %s\n", "cgi_handle_request", page, address,
+                  refusal);
+        return cgi_send_forbidden(refusal);
+    }
+
+    // a body too long is refused before a byte of it is read
+    bool upload = entry && entry->takes_upload;
     long long length = strtoll(content_length, nullptr, 10);
-    if (length < 0 || static_cast<unsigned long long>(length) > CGI_BODY_MAX)
+    if (length < 0 ||
+        static_cast<unsigned long long>(length) > (upload ? CGI_BODY_MAX : CGI_JSON_BODY_MAX))
         return CGI_STATUS_REFUSED;
 
     // The upload page stops the services before its body is read, but only
     // for a caller with a session: a stranger must not take the router off
-    // the network.
+    // the network. Nor does an upload that finds another one writing the
+    // flash: it is refused, and must not bring the services back under it.
     int session = -1; // not checked yet
     if (entry && entry->stops_services) {
         session = session_check(address);
-        if (session) {
+        if (session) r.upload_lock = upload_lock_take();
+        if (r.upload_lock >= 0) {
             do_system_call(kStopServices);
             boot_clock_sleep(kStopServicesWait);
             // whatever refuses the request from here on brings them back;
@@ -136,16 +240,13 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         }
     }
 
-    Request r;
     size_t received = 0;
     if (length > 0 && read_body(in_fd, static_cast<size_t>(length), &r, &received) != 0)
         return CGI_STATUS_REFUSED;
-    if (content_type && length > 0 && strstr(content_type, "application/json")) {
+    if (!upload && length > 0 && cgi_content_is_json(content_type)) {
         r.request = cJSON_Parse(r.body);
         if (!r.request) return CGI_STATUS_REFUSED;
     }
-    nvram_init(NVRAM_CONFIG_SECTION);
-    r.store_open = true;
     r.answer = cJSON_CreateObject();
     if (!r.answer) return CGI_STATUS_REFUSED;
 
@@ -159,8 +260,8 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
         }
     }
     if (!entry || !entry->handler) return CGI_STATUS_REFUSED;
-    PageRequest req{method,   r.request, r.answer, context, r.body, static_cast<size_t>(length),
-                    received, address};
+    PageRequest req{method,   r.request, r.answer,     context, r.body, static_cast<size_t>(length),
+                    received, address,   r.upload_lock};
     return entry->handler(req);
 }
 
@@ -182,20 +283,29 @@ void cgi_run_follow_up(const RequestContext *context) {
     const char *command = follow_up_command(context->follow_up);
     if (!command) return;
     // The answer was written in one piece before this point.
-    if (fork() != 0) return;
+    pid_t child = fork();
+    if (child > 0) return;
+    // a reboot or restart that is lost leaves the router as it was, possibly
+    // with its services stopped: this process waits and runs it instead
+    if (child < 0)
+        __log_str("cgi: %s: fork failed (%s), run here: %s\n", "cgi_run_follow_up", strerror(errno),
+                  command);
     // The web server ends the response when every holder of the answer
-    // output has closed it, so the child lets go of it at once.
+    // output has closed it, so the runner lets go of it at once.
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         if (answer_fd > STDERR_FILENO) dup2(null, answer_fd);
+        if (null > STDERR_FILENO) close(null);
     }
-    setsid();
-    signal(SIGTERM, SIG_DFL); // the request's hold-off is not the child's
+    if (child == 0) {
+        setsid();
+        signal(SIGTERM, SIG_DFL); // the request's hold-off is not the child's
+    }
     boot_clock_sleep(kFollowUpDelay);
     do_system_call(command);
-    _exit(0);
+    if (child == 0) _exit(0);
 }
 
 int cgi_run_background(const char *command) {

@@ -14,9 +14,16 @@ constexpr int CGI_STATUS_OK = 0;
 constexpr int CGI_STATUS_REFUSED = 100;
 // the answer object could not be printed: nothing was written
 constexpr int CGI_STATUS_PRINT_FAILED = 110;
+// refused by the request checks: a 403 answer with its reason was written
+constexpr int CGI_STATUS_FORBIDDEN = 103;
 
-// CONTENT_LENGTH is accepted from 0 to this many bytes.
+// CONTENT_LENGTH is accepted from 0 to this many bytes on the upload pages,
+// whose multipart body is never parsed.
 constexpr size_t CGI_BODY_MAX = 6291456;
+// ... and to this many on every other page: a JSON request never needs more
+// (the settings section holds 16 KiB), and the parser takes many times the
+// body's size in memory, before the session check.
+constexpr size_t CGI_JSON_BODY_MAX = 65536;
 
 // What runs 2 seconds after the answer has gone out.
 enum class FollowUpAction { None, Restart, Reboot, FirewallReload };
@@ -36,6 +43,10 @@ struct PageRequest {
     size_t body_length;      // CONTENT_LENGTH
     size_t body_received;    // bytes that really arrived (the rest of body_length is zeros)
     const char *remote_addr; // REMOTE_ADDR: the client's identity for sessions
+    // On a page that stops the services: a descriptor of "/tmp/fw.bin" whose
+    // upload lock (upload_lock_take) was taken before they were stopped, or
+    // -1 when another upload held it and nothing was stopped.
+    int upload_lock = -1;
 };
 
 // A page fills req.answer, calls cgi_send_json exactly once and returns its
@@ -51,6 +62,26 @@ int cgi_send_json(cJSON *answer);
 
 // Where answers go: the descriptor given here (standard output by default).
 void cgi_set_output(int fd);
+
+// Writes a refusal of the web server's kind:
+//   "Status: 403 Forbidden\n" "Content-Type:text/plain; charset=utf-8\n"
+//   "Content-Length: <len+1>\n\n" <reason> "\n"
+// CGI_STATUS_FORBIDDEN.
+int cgi_send_forbidden(const char *reason);
+
+// The request checks that run before anything else: why a request must be
+// refused, or null when it may go on. host is HTTP_HOST, origin HTTP_ORIGIN
+// (either may be null), host_name the store's "HostName". The host, its port
+// removed, must be an IPv4 literal, a bracketed IPv6 literal, "localhost" or
+// host_name (letter case ignored), so that a foreign name re-pointed at the
+// router's address gets nothing; a request without a host (no browser
+// sends one) passes. A POST that carries an origin must name the same host.
+const char *cgi_request_refusal(const char *method, const char *host, const char *origin,
+                                const char *host_name);
+
+// True when the media type of a CONTENT_TYPE, before any ';' and without
+// surrounding blanks, is "application/json" (letter case ignored).
+bool cgi_content_is_json(const char *content_type);
 
 // Serves one request from the CGI environment (getenv) and the body on
 // in_fd: every step up to the answer, the store closed (committing what the

@@ -12,7 +12,7 @@
 
 namespace {
 
-// name, session needed, stops services, handler
+// name, session needed, stops services, handler[, takes an upload]
 constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"login.cgi", false, false, page_login},
     {"state.cgi", true, false, page_state},
@@ -26,8 +26,8 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"time.cgi", true, false, page_time},
     {"telnetd.cgi", true, false, page_telnetd},
     {"diag.cgi", true, false, page_diag},
-    {"upgradefirmware.cgi", true, true, page_upgrade_firmware},
-    {"upgradebootloader.cgi", true, false, page_upgrade_bootloader},
+    {"upgradefirmware.cgi", true, true, page_upgrade_firmware, true},
+    {"upgradebootloader.cgi", true, false, page_upgrade_bootloader, true},
     {"reboot.cgi", true, false, page_reboot},
     {"ping.cgi", true, false, page_ping},
     {"checkconn.cgi", true, false, page_checkconn},

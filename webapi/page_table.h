@@ -16,6 +16,9 @@ struct PageEntry {
     // Null while the page's group is not built: the page then answers as an
     // unknown page.
     PageHandler handler;
+    // The upload pages: a multipart body of up to CGI_BODY_MAX bytes, never
+    // parsed as JSON. Every other page takes at most CGI_JSON_BODY_MAX.
+    bool takes_upload = false;
 };
 
 constexpr size_t PAGE_COUNT = 27;

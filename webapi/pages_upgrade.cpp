@@ -79,34 +79,37 @@ int mtd_write(size_t length, const char *partition) {
     return do_system_call(command);
 }
 
-// Saves the data to "/tmp/fw.bin" and flashes it, holding an exclusive lock
-// on the file from before it is rewritten until the write command has ended,
-// so that a concurrent upload cannot put its bytes under this one's flash
-// write. 0 when the write command succeeded; -1 when the lock is taken, the
-// file cannot be written completely (nothing is flashed then) or the write
-// command failed.
-int save_and_flash(const char *data, size_t length, int (*flash)(size_t)) {
-    RouterPath path(kImagePath);
-    // not truncated before the lock is ours: the holder's bytes stay intact
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    int result = -1;
-    int locked;
-    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
-    if (locked == 0 && ftruncate(fd, 0) == 0 && fd_write_all(fd, data, length, nullptr) == 0)
-        result = flash(length) == 0 ? 0 : -1;
-    close(fd); // releases the lock
-    return result;
+// Saves the data to "/tmp/fw.bin", whose upload lock fd holds, and flashes
+// it. 0 when the write command succeeded; -1 when the file cannot be written
+// completely (nothing is flashed then) or the write command failed.
+int save_and_flash(int fd, const char *data, size_t length, int (*flash)(size_t)) {
+    if (ftruncate(fd, 0) != 0 || fd_write_all(fd, data, length, nullptr) != 0) return -1;
+    return flash(length) == 0 ? 0 : -1;
 }
 
-int upgrade(const PageRequest &req, bool check_image, int (*flash)(size_t)) {
+// The extracted file, checked: the firmware image as a whole, the boot
+// loader only for its partition's size.
+int upload_check(const char *data, size_t length, bool firmware) {
+    if (firmware) return firmware_image_check(data, length);
+    long long partition = mtd_partition_size("Bootloader");
+    return partition >= 0 && static_cast<unsigned long long>(length) <=
+                                 static_cast<unsigned long long>(partition)
+               ? 0
+               : -1;
+}
+
+// lock: the upload lock when the request entry took it, else -1 (taken here).
+int upgrade(const PageRequest &req, bool firmware, int (*flash)(size_t), int lock) {
     const char *data = nullptr;
     size_t length = 0;
     if (upload_extract(req.body, req.body_received, &data, &length) != 0 ||
-        (check_image && firmware_image_check(data, length) != 0) ||
-        save_and_flash(data, length, flash) != 0)
+        upload_check(data, length, firmware) != 0)
         return answer_result(req.answer, -1);
+    int own = -1;
+    if (lock < 0) lock = own = upload_lock_take();
+    int rc = lock >= 0 ? save_and_flash(lock, data, length, flash) : -1;
+    if (own >= 0) close(own);
+    if (rc != 0) return answer_result(req.answer, -1);
     req.context->follow_up = FollowUpAction::Reboot;
     return answer_result(req.answer, 0);
 }
@@ -149,6 +152,19 @@ int upload_extract(const char *body, size_t body_length, const char **data, size
     return -1;
 }
 
+int upload_lock_take() {
+    RouterPath path(kImagePath);
+    // not truncated before the lock is ours: the holder's bytes stay intact
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    int locked;
+    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked == 0) return fd;
+    close(fd);
+    return -1;
+}
+
 int firmware_image_check(const char *data, size_t length) {
     if (!data || length < kHeaderSize) return -1;
     const auto *image = reinterpret_cast<const unsigned char *>(data);
@@ -176,9 +192,15 @@ int flash_bootloader(size_t length) {
 }
 
 int page_upgrade_firmware(const PageRequest &req) {
-    return upgrade(req, true, flash_firmware);
+    // the request entry took the lock before it stopped the services; when
+    // another upload held it, nothing was stopped and nothing is restarted
+    if (req.upload_lock < 0) {
+        req.context->follow_up = FollowUpAction::None;
+        return answer_result(req.answer, -1);
+    }
+    return upgrade(req, true, flash_firmware, req.upload_lock);
 }
 
 int page_upgrade_bootloader(const PageRequest &req) {
-    return upgrade(req, false, flash_bootloader);
+    return upgrade(req, false, flash_bootloader, -1);
 }

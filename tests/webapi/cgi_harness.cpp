@@ -24,7 +24,8 @@ namespace ts {
 namespace {
 
 constexpr const char *kCgiVariables[] = {"SCRIPT_NAME",  "REMOTE_ADDR",    "REQUEST_METHOD",
-                                         "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE"};
+                                         "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE",
+                                         "HTTP_HOST",    "HTTP_ORIGIN"};
 constexpr char kContentType[] = "Content-Type:application/json; charset=utf-8\n\n";
 
 void set_or_unset(const std::string &name, const std::optional<std::string> &value) {

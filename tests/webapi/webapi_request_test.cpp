@@ -3,8 +3,11 @@
 #include "cgi_harness.h"
 
 #include <cJSON.h>
+#include <cerrno>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -39,7 +42,9 @@ TEST_F(Web, RefusalsWriteNothing) {
         {"no REMOTE_ADDR", {.page = "home.cgi", .env = Env{{"REMOTE_ADDR", std::nullopt}}}},
         {"no REQUEST_METHOD", {.page = "home.cgi", .env = Env{{"REQUEST_METHOD", std::nullopt}}}},
         {"no CONTENT_LENGTH", {.page = "home.cgi", .env = Env{{"CONTENT_LENGTH", std::nullopt}}}},
-        {"length above 6 MiB", {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "6291457"}}}},
+        {"length above 64 KiB", {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "65537"}}}},
+        {"upload above 6 MiB",
+         {.page = "upgradebootloader.cgi", .env = Env{{"CONTENT_LENGTH", "6291457"}}}},
         {"negative length", {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "-1"}}}},
         {"absurd length",
          {.page = "login.cgi", .env = Env{{"CONTENT_LENGTH", "99999999999999999999"}}}},
@@ -56,6 +61,94 @@ TEST_F(Web, RefusalsWriteNothing) {
         EXPECT_EQ(a.status, 100) << c.what;
         EXPECT_EQ(a.raw, "") << c.what;
     }
+}
+
+// What is looked at before anything runs: the host a request names, the
+// origin of a POST, the content type and the body's length. A foreign host
+// or origin gets a 403 with its reason, logged once, and runs nothing and
+// touches no table, not even with a session or the right password.
+TEST_F(Web, RequestChecks) {
+    web.store_set("HostName", "LTE-Router");
+    const std::string creds =
+        "{\"username\":\"admin\",\"password\":\"" + ts::md5_hex_lower("admin") + "\"}";
+    using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
+    auto login = [&](Env env, const std::string &type = "application/json") {
+        return CgiCall{
+            .page = "login.cgi", .method = "POST", .body = creds, .content_type = type, .env = env};
+    };
+    auto upload = [&](const char *length) {
+        return CgiCall{.page = "upgradebootloader.cgi",
+                       .method = "POST",
+                       .body = "{",
+                       .env = {{"CONTENT_LENGTH", length}}};
+    };
+    // "session": logged in; "403": refused as foreign; "100": refused unread
+    struct Case {
+        const char *what;
+        CgiCall call;
+        std::string outcome;
+    };
+    const std::string padded = creds + std::string(65536 - creds.size(), ' ');
+    const Case cases[] = {
+        {"an address", login({{"HTTP_HOST", "192.168.1.1"}}), "session"},
+        {"an address and port", login({{"HTTP_HOST", "192.168.1.1:8080"}}), "session"},
+        {"an IPv6 address", login({{"HTTP_HOST", "[fe80::1]:80"}}), "session"},
+        {"localhost", login({{"HTTP_HOST", "LocalHost:8080"}}), "session"},
+        {"the host name", login({{"HTTP_HOST", "lte-router:8080"}}), "session"},
+        {"no host", login({}), "session"},
+        {"a foreign name", login({{"HTTP_HOST", "rebind.attacker.example"}}), "403"},
+        {"a name that holds the address", login({{"HTTP_HOST", "192.168.1.1.nip.io"}}), "403"},
+        {"an IPv6 address without brackets", login({{"HTTP_HOST", "fe80::1"}}), "403"},
+        {"a port that is no number", login({{"HTTP_HOST", "192.168.1.1:80x"}}), "403"},
+        {"an empty host", login({{"HTTP_HOST", ""}}), "403"},
+        {"the same origin",
+         login({{"HTTP_HOST", "lte-router:8080"}, {"HTTP_ORIGIN", "http://LTE-Router:8080"}}),
+         "session"},
+        {"another site's origin",
+         login({{"HTTP_HOST", "192.168.1.1"}, {"HTTP_ORIGIN", "http://rebind.attacker.example"}}),
+         "403"},
+        {"the null origin", login({{"HTTP_HOST", "192.168.1.1"}, {"HTTP_ORIGIN", "null"}}), "403"},
+        {"an origin without a host", login({{"HTTP_ORIGIN", "http://192.168.1.1"}}), "403"},
+        {"a GET from another site",
+         {.page = "login.cgi", .env = {{"HTTP_ORIGIN", "http://evil.example"}}},
+         "{\"result\":0}"},
+        {"JSON with parameters in any case", login({}, "Application/JSON ; charset=utf-8"),
+         "session"},
+        {"JSON named only in a parameter", login({}, "text/plain; x=application/json"),
+         "{\"result\":-1}"},
+        {"another media type", login({}, "application/jsonp"), "{\"result\":-1}"},
+        {"64 KiB of JSON", {.page = "login.cgi", .method = "POST", .body = padded}, "session"},
+        {"a byte more", {.page = "login.cgi", .method = "POST", .body = padded + " "}, "100"},
+        // a multipart page never parses JSON, up to 6 MiB
+        {"6 MiB to an upload page", upload("6291456"), "{\"redirectLogin\":1}"},
+        {"a byte more to an upload page", upload("6291457"), "100"},
+    };
+    std::string log = web.path("/tmp/cgi.log");
+    for (const Case &c : cases) {
+        std::string sessions = ts::read_file(web.path("/tmp/web.session"));
+        size_t refusals = ts::count_of(ts::read_file(log), "refused");
+        CgiAnswer a = web.call(c.call);
+        if (c.outcome == "session") {
+            EXPECT_EQ(a.member("session").size(), 17u) << c.what << ": " << a.raw;
+        } else if (c.outcome == "403") {
+            EXPECT_EQ(a.status, CGI_STATUS_FORBIDDEN) << c.what;
+            EXPECT_TRUE(a.raw.starts_with("Status: 403 Forbidden\nContent-Type:text/plain"))
+                << c.what << ": " << a.raw;
+            EXPECT_EQ(ts::read_file(web.path("/tmp/web.session")), sessions) << c.what;
+            EXPECT_EQ(ts::count_of(ts::read_file(log), "refused"), refusals + 1) << c.what;
+        } else if (c.outcome == "100") {
+            EXPECT_EQ(a.status, 100) << c.what;
+            EXPECT_EQ(a.raw, "") << c.what;
+        } else {
+            EXPECT_EQ(a.json, c.outcome) << c.what;
+        }
+    }
+    EXPECT_EQ(ts::read_file(web.path("/tmp/web.login")), "");
+    // not even with a session on the page that stops the services
+    CgiAnswer upgrade = web.call_with_session(
+        {.page = "upgradefirmware.cgi", .method = "POST", .env = {{"HTTP_HOST", "evil.example"}}});
+    EXPECT_EQ(upgrade.status, CGI_STATUS_FORBIDDEN);
+    EXPECT_EQ(calls(), "");
 }
 
 TEST_F(Web, AnswersAreExactAndNeedASession) {
@@ -80,12 +173,16 @@ TEST_F(Web, AnswersAreExactAndNeedASession) {
             .json,
         kRedirect);
 
-    // the largest body is taken; a body that ends early is not an error
-    CgiAnswer big = web.call({.page = "login.cgi",
-                              .content_type = "text/plain",
-                              .env = {{"CONTENT_LENGTH", "6291456"}}});
+    // the largest bodies are taken; a body that ends early is not an error
+    CgiAnswer big = web.call(
+        {.page = "login.cgi", .content_type = "text/plain", .env = {{"CONTENT_LENGTH", "65536"}}});
     EXPECT_EQ(big.json, "{\"result\":0}");
     EXPECT_TRUE(big.well_formed());
+    EXPECT_EQ(web.call({.page = "upgradebootloader.cgi",
+                        .content_type = "multipart/form-data",
+                        .env = {{"CONTENT_LENGTH", "6291456"}}})
+                  .json,
+              kRedirect);
     // a length without digits is no body; JSON under another type is not parsed
     EXPECT_EQ(
         web.call({.page = "login.cgi", .method = "POST", .env = {{"CONTENT_LENGTH", "x"}}}).json,
@@ -256,34 +353,57 @@ TEST_F(Web, AFullTmpKeepsTheTables) {
 
 } // namespace
 
+// fork() of this test program fails while this is set.
+bool fork_fails = false;
+
+extern "C" pid_t fork() {
+    if (fork_fails) {
+        errno = EAGAIN;
+        return -1;
+    }
+    static auto real = reinterpret_cast<pid_t (*)()>(dlsym(RTLD_NEXT, "fork"));
+    return real();
+}
+
 namespace {
 
-// The follow-up runs in a child that has let go of the answer output, so the
-// web server sees the answer complete before the command runs.
+// The follow-up runs once the answer output has been let go of, so the web
+// server sees the answer complete before the command runs: in a child, or,
+// when no child can be made, in the request's own process.
 TEST(FollowUp, RunsAfterTheAnswerIsComplete) {
-    // the clock at its real speed: the 2-second wait leaves a late reader room
-    ts::WebRoot web(1);
-    int pipe_fds[2];
-    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-    cJSON *answer = cJSON_CreateObject();
-    cgi_set_output(pipe_fds[1]);
-    EXPECT_EQ(cgi_send_json(answer), 0);
-    RequestContext context{FollowUpAction::Reboot};
-    cgi_run_follow_up(&context);
-    cgi_set_output(STDOUT_FILENO);
-    cJSON_Delete(answer);
-    close(pipe_fds[1]);
-
-    std::string seen;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
-        seen.append(buf, static_cast<size_t>(n));
-    close(pipe_fds[0]);
-    EXPECT_EQ(seen, "Content-Length: 3\nContent-Type:application/json; charset=utf-8\n\n{}\n");
-    EXPECT_FALSE(ts::contains(ts::read_file(web.path("/sim/calls.log")), "reboot"));
-    EXPECT_TRUE(ts::wait_until(
-        [&] { return ts::read_file(web.path("/sim/calls.log")) == "reboot\n"; }, 30000));
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "fork fails" : "fork works");
+        // the clock at its real speed: the 2-second wait leaves a late reader room
+        ts::WebRoot web(1);
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        pid_t request = fork(); // the request's process
+        ASSERT_GE(request, 0);
+        if (request == 0) {
+            close(pipe_fds[0]);
+            fork_fails = fails;
+            cJSON *answer = cJSON_CreateObject();
+            cgi_set_output(pipe_fds[1]);
+            cgi_send_json(answer);
+            RequestContext context{FollowUpAction::Reboot};
+            cgi_run_follow_up(&context);
+            _exit(0);
+        }
+        close(pipe_fds[1]);
+        std::string seen;
+        char buf[256];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
+            seen.append(buf, static_cast<size_t>(n));
+        close(pipe_fds[0]);
+        EXPECT_EQ(seen, "Content-Length: 3\nContent-Type:application/json; charset=utf-8\n\n{}\n");
+        EXPECT_FALSE(ts::contains(ts::read_file(web.path("/sim/calls.log")), "reboot"));
+        EXPECT_TRUE(ts::wait_until(
+            [&] { return ts::read_file(web.path("/sim/calls.log")) == "reboot\n"; }, 30000));
+        int status;
+        EXPECT_EQ(waitpid(request, &status, 0), request);
+        EXPECT_EQ(ts::contains(ts::read_file(web.path("/tmp/cgi.log")), "fork failed"), fails);
+    }
 }
 
 } // namespace
