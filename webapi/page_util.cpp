@@ -108,7 +108,8 @@ int store_fields(const cJSON *request, std::span<const StoreField> fields) {
 
 int page_by_method(const PageRequest &req, PageHandler get, PageHandler post) {
     if (strcmp(req.method, "GET") == 0) return get(req);
-    if (strcmp(req.method, "POST") == 0) return post(req);
+    if (strcmp(req.method, "POST") == 0)
+        return request_texts_printable(req.request) ? post(req) : answer_result(req.answer, -1);
     return answer_result(req.answer, -1);
 }
 
@@ -124,8 +125,21 @@ int answer_change(const PageRequest &req, int rc, FollowUpAction action) {
 }
 
 int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action) {
-    if (!request_has_fields(req.request, fields)) return answer_result(req.answer, -1);
+    if (!request_has_fields(req.request, fields) || !request_texts_printable(req.request))
+        return answer_result(req.answer, -1);
     return answer_change(req, store_fields(req.request, fields), action);
+}
+
+bool request_texts_printable(const cJSON *request) {
+    if (!cJSON_IsObject(request)) return true;
+    for (const cJSON *item = request->child; item; item = item->next) {
+        if (!cJSON_IsString(item) || !item->valuestring) continue;
+        for (const char *p = item->valuestring; *p; p++) {
+            auto c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || c == 0x7F) return false;
+        }
+    }
+    return true;
 }
 
 bool text_is_at_safe(const char *text) {

@@ -59,7 +59,8 @@ bool request_has_fields(const cJSON *request, std::span<const StoreField> fields
 int store_fields(const cJSON *request, std::span<const StoreField> fields);
 
 // Dispatches on the method, compared exactly: "GET" to get, "POST" to post;
-// any other method answers {"result":-1}.
+// any other method answers {"result":-1}, and so does a POST whose texts
+// are not all request_texts_printable (before post runs: nothing is stored).
 int page_by_method(const PageRequest &req, PageHandler get, PageHandler post);
 // A GET of a flat page: answers the fields' stored values, without "result".
 int answer_stored(const PageRequest &req, std::span<const StoreField> fields);
@@ -73,13 +74,19 @@ template <const auto &Fields> int flat_get(const PageRequest &req) {
 int answer_change(const PageRequest &req, int rc, FollowUpAction action);
 
 // A POST that needs every field: {"result":-1} when one is missing or
-// mistyped (nothing stored), else stores them in order and ends as
-// answer_change.
+// mistyped or a text of the request is not printable (nothing stored), else
+// stores them in order and ends as answer_change.
 int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action);
 // The POST handler of such a page whose fields are a constant table.
 template <const auto &Fields, FollowUpAction Action> int flat_post(const PageRequest &req) {
     return post_fields(req, Fields, Action);
 }
+
+// True when no text member of the request holds a byte below 0x20 or 0x7F.
+// The firmware's scripts copy stored texts into line-oriented files (the
+// Wi-Fi driver's and the DHCP server's configuration, the firewall's rule
+// lists), where a line end would add lines of the poster's choosing.
+bool request_texts_printable(const cJSON *request);
 
 // --- checks of text that ends up inside a modem command line ---
 

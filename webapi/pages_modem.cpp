@@ -246,6 +246,19 @@ int mobilenet_get(const PageRequest &req, DaemonConnection *daemon) {
     return answer_stored(req, kMobile);
 }
 
+// What the daemon can carry to the modem: it holds an access point name of
+// 127 bytes and a user name or password of 255, and one dialect sends the
+// latter unquoted, where ',' or ';' would split or chain the command.
+struct TextLimit {
+    const char *json_key;
+    size_t max;
+    bool unquoted;
+};
+constexpr TextLimit kMobileLimits[] = {
+    {"wan_3g_apn", 127, false},     {"wan_3g_user", 255, true},     {"wan_3g_pass", 255, true},
+    {"wan_3g_apn_reg", 127, false}, {"wan_3g_user_reg", 255, true}, {"wan_3g_pass_reg", 255, true},
+};
+
 int mobilenet_post(const PageRequest &req, DaemonConnection *daemon) {
     int mode;
     if (!request_number(req.request, "netmodeconfig", &mode) ||
@@ -254,6 +267,11 @@ int mobilenet_post(const PageRequest &req, DaemonConnection *daemon) {
     for (const StoreField &f : kMobile) // the daemon puts the texts inside modem command lines
         if (f.type == FieldType::Text && !text_is_at_safe(request_string(req.request, f.json_key)))
             return answer_result(req.answer, -1);
+    for (const TextLimit &limit : kMobileLimits) {
+        const char *text = request_string(req.request, limit.json_key);
+        if (strlen(text) > limit.max || (limit.unquoted && strpbrk(text, ",;")))
+            return answer_result(req.answer, -1);
+    }
 
     if (daemon->connected()) {
         char decimal[16];

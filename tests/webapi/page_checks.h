@@ -80,8 +80,9 @@ class PageChecks : public ::testing::Test {
     };
 
     // Refuses the body with each key missing, each key of the other JSON type,
-    // another method and a body that is not JSON: {"result":-1}, no follow-up,
-    // no command, nothing stored (but what stored_before names).
+    // each text with a control character, another method and a body that is
+    // not JSON: {"result":-1}, no follow-up, no command, nothing stored (but
+    // what stored_before names for a missing or mistyped key).
     void check_refusals(const FullPost &full) {
         cJSON *whole = cJSON_Parse(full.body.c_str());
         ASSERT_TRUE(whole) << full.body;
@@ -103,6 +104,18 @@ class PageChecks : public ::testing::Test {
                                                        : cJSON_CreateNumber(1));
             text = cJSON_PrintUnformatted(copy);
             variants.push_back({std::string("mistyped ") + item->string, item->string, text});
+            free(text);
+            cJSON_Delete(copy);
+            if (!cJSON_IsString(item)) continue;
+            // a line end or a DEL would add to the line-oriented files the
+            // firmware writes from the texts
+            copy = cJSON_Duplicate(whole, 1);
+            std::string value =
+                std::string(item->valuestring) + (variants.size() % 2 ? "\n" : "\x7f");
+            cJSON_ReplaceItemInObjectCaseSensitive(copy, item->string,
+                                                   cJSON_CreateString(value.c_str()));
+            text = cJSON_PrintUnformatted(copy);
+            variants.push_back({std::string("control character in ") + item->string, "", text});
             free(text);
             cJSON_Delete(copy);
         }

@@ -48,8 +48,9 @@ TEST_F(FirewallPages, GetAnswers) {
         EXPECT_TRUE(a.well_formed()) << c.page;
     }
 
-    // a rule text is stored and comes back exactly as it was posted, whatever it holds
-    const std::string rules = "a,b;c|d$(reboot)`x`'q' \"z\" \\ \n\xc3\xa9";
+    // a rule text is stored and comes back exactly as it was posted, whatever
+    // printable text it holds
+    const std::string rules = "a,b;c|d$(reboot)`x`'q' \"z\" \\ \xc3\xa9";
     cJSON *post = cJSON_CreateObject();
     cJSON_AddNumberToObject(post, "ipPortFilterMode", 1);
     cJSON_AddNumberToObject(post, "defaultPolicy", 0);

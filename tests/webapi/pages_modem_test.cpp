@@ -187,13 +187,19 @@ TEST_F(Pages, MobileNetworkSettingsAreCheckedBeforeAnythingIsSent) {
     FakeDaemon daemon(web.root());
     const std::string good =
         "{\"netmodeconfig\":4,\"wan_3g_apnmode\":1,\"wan_3g_apn\":\"internet\","
-        "\"wan_3g_user\":\"u\",\"wan_3g_pass\":\"p;w'd\",\"wan_3g_authtype\":2,"
+        "\"wan_3g_user\":\"u\",\"wan_3g_pass\":\"p@w'd\",\"wan_3g_authtype\":2,"
         "\"wan_3g_apn_reg\":\"\",\"wan_3g_user_reg\":\"\",\"wan_3g_pass_reg\":"
         "\"\",\"wan_3g_authtype_reg\":0}";
     // text that would end or add to a modem command line is refused
     for (const auto &[from, to] : std::vector<std::pair<std::string, std::string>>{
              {"internet", "inter\\\"net"},
-             {"p;w'd", "pw\\r\\nAT+CFUN=0"},
+             {"p@w'd", "pw\\r\\nAT+CFUN=0"},
+             // sent unquoted by one dialect, where they split or chain the command
+             {"p@w'd", "p;w"},
+             {"\"u\"", "\"u,v\""},
+             // longer than the daemon holds
+             {"internet", std::string(128, 'a')},
+             {"\"wan_3g_pass_reg\":\"\"", "\"wan_3g_pass_reg\":\"" + std::string(256, 'p') + "\""},
              {"\"u\"", "\"\\u001a\""},
              {"\"u\"", "\"\\u001b\""},
              {"\"wan_3g_authtype\":2", "\"wan_3g_authtype\":\"2\""}}) {
@@ -206,12 +212,12 @@ TEST_F(Pages, MobileNetworkSettingsAreCheckedBeforeAnythingIsSent) {
 
     daemon.reply("SUCCESS:\n");
     EXPECT_EQ(post("mobilenet.cgi", good).json, "{\"result\":0}");
-    EXPECT_EQ(web.store_get("wan_3g_pass"), "p;w'd");
+    EXPECT_EQ(web.store_get("wan_3g_pass"), "p@w'd");
     EXPECT_EQ(web.store_get("wan_3g_authtype"), "2");
     daemon.reply("SUCCESS:\n4\n");
     EXPECT_EQ(get("mobilenet.cgi").json,
               "{\"netmodeconfig\":4,\"wan_3g_apnmode\":1,\"wan_3g_apn\":\"internet\","
-              "\"wan_3g_user\":\"u\",\"wan_3g_pass\":\"p;w'd\",\"wan_3g_authtype\":2,"
+              "\"wan_3g_user\":\"u\",\"wan_3g_pass\":\"p@w'd\",\"wan_3g_authtype\":2,"
               "\"wan_3g_apn_reg\":\"\",\"wan_3g_user_reg\":\"\",\"wan_3g_pass_reg\":\"\","
               "\"wan_3g_authtype_reg\":0}");
     EXPECT_EQ(daemon.requests(), (Requests{{"SETNETCFG", "4"}, {"GETNETCFG"}}));
@@ -221,6 +227,11 @@ TEST_F(Pages, MobileNetworkSettingsAreCheckedBeforeAnythingIsSent) {
     std::string huge = good;
     huge.replace(huge.find("internet"), 8, std::string(17000, 'a'));
     EXPECT_EQ(post("mobilenet.cgi", huge).json, "{\"result\":-1}");
+    // the longest texts the daemon holds
+    std::string longest = good;
+    longest.replace(longest.find("internet"), 8, std::string(127, 'a'));
+    longest.replace(longest.find("p@w'd"), 5, std::string(255, 'p'));
+    EXPECT_EQ(post("mobilenet.cgi", longest).json, "{\"result\":0}");
 }
 
 TEST_F(Pages, GpsNeedsNoSessionAndWaitsForTheLocation) {

@@ -211,8 +211,10 @@ TEST_F(NetworkPages, RefusalsStoreNothing) {
     };
     for (const FullPost &p : posts)
         check_refusals(p);
-    // user.cgi takes any method, but not a request without its two texts
-    for (const char *body : {R"({"username":"root"})", R"({"username":"root","userpassword":1})"})
+    // user.cgi takes any method, but not a request without its two texts, nor
+    // one with a control character
+    for (const char *body : {R"({"username":"root"})", R"({"username":"root","userpassword":1})",
+                             R"({"username":"root","userpassword":"a\tb"})"})
         check_posts({{.page = "user.cgi", .body = body, .follow_up = F::None, .result = -1}});
 }
 
