@@ -111,9 +111,11 @@ void boot_clock_sleep_ms(unsigned ms);
 int gpio_driver_request(int pin, int on, int off, int blinks, int rests, int times);
 
 // The Wi-Fi driver's station table of an interface ("ra0"): private wireless
-// request 0x8BFF on a datagram socket, the driver filling reply (size bytes:
-// a 32-bit entry count in host order, then the entries). 0 or -1.
-// Host build: the reply area is the content of "<root>/sim/<ifname>.stations"
-// (bytes as the driver would write them; a shorter file leaves the rest
-// zero); -1 without a root or without that file, as without a driver.
+// request 0x8BFF on a datagram socket, the driver filling reply (at most
+// size bytes: a 32-bit entry count in host order, then the entries). The
+// number of bytes the driver reports having filled (the rest of reply is
+// left as it was), or -1.
+// Host build: the reply is the content of "<root>/sim/<ifname>.stations"
+// (bytes as the driver would write them) and its length; -1 without a root
+// or without that file, as without a driver.
 int wifi_station_table_request(const char *ifname, void *reply, size_t size);

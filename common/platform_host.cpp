@@ -232,7 +232,6 @@ int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
     }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    memset(reply, 0, size);
     auto *p = static_cast<char *>(reply);
     size_t got = 0;
     while (got < size) {
@@ -242,5 +241,5 @@ int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
         got += static_cast<size_t>(n);
     }
     close(fd);
-    return 0;
+    return static_cast<int>(got);
 }

@@ -98,5 +98,7 @@ int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
     req.u.data.length = static_cast<uint16_t>(size);
     int rc = ioctl(fd, kStationTableRequest, &req);
     close(fd);
-    return rc < 0 ? -1 : 0;
+    if (rc < 0) return -1;
+    // the driver sets the length to what it copied out
+    return req.u.data.length < size ? req.u.data.length : static_cast<int>(size);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 namespace {
 
@@ -112,10 +113,14 @@ void client_arp(cJSON *answer) {
 }
 
 void client_stations(cJSON *answer) {
-    alignas(8) unsigned char reply[4 + kStationMax * kStationEntry];
-    if (wifi_station_table_request(kWifiInterface, reply, sizeof reply) != 0) return;
+    // zeroed, and read no further than the driver filled it: a count larger
+    // than its entries must not send stack bytes out as addresses
+    alignas(8) unsigned char reply[4 + kStationMax * kStationEntry] = {};
+    int filled = wifi_station_table_request(kWifiInterface, reply, sizeof reply);
+    if (filled < 4) return;
     uint32_t count = host32(reply);
-    if (count > kStationMax) count = kStationMax;
+    size_t entries = (static_cast<size_t>(filled) - 4) / kStationEntry; // at most kStationMax
+    if (count > entries) count = static_cast<uint32_t>(entries);
     cJSON *list = nullptr;
     for (uint32_t i = 0; i < count; i++) {
         const unsigned char *entry = reply + 4 + i * kStationEntry;
@@ -133,15 +138,101 @@ void client_stations(cJSON *answer) {
 constexpr char kModemTypeFile[] = "/var/run/mdm_type";
 constexpr unsigned kBridgeRestartWait = 2;
 
+// The bridges open whatever device they are given: only a terminal may be
+// relayed, never a flash partition or another file.
+bool bridge_device_ok(std::string_view path) {
+    return path.starts_with("/dev/tty") && path.find("..") == std::string_view::npos;
+}
+
+// The blank-separated words of the options, as the shell splits them.
+struct Words {
+    static constexpr int kMax = 128; // more than a 255-character command line holds
+    std::string_view word[kMax];
+    int count = 0;
+};
+
+bool split_words(const char *text, Words *out) {
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) break;
+        rest.remove_prefix(start);
+        size_t end = rest.find(' ');
+        if (out->count == Words::kMax) return false;
+        out->word[out->count++] = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    }
+    return true;
+}
+
+// tracelink's options as its getopt_long reads them ("tusc:p:d:", the long
+// names abbreviated as far as they stay unique, "--" ending the options,
+// operands anywhere): every device given must be acceptable.
+bool tracelink_devices_ok(const Words &w) {
+    struct LongOption {
+        std::string_view name;
+        char letter;
+    };
+    static constexpr LongOption kLong[] = {{"tcp", 't'},    {"udp", 'u'},  {"server", 's'},
+                                           {"client", 'c'}, {"port", 'p'}, {"device", 'd'}};
+    constexpr std::string_view kWithArgument = "cpd";
+    for (int i = 0; i < w.count; i++) {
+        std::string_view word = w.word[i];
+        if (word == "--") break;
+        if (word.size() < 2 || word[0] != '-') continue; // an operand
+        char letter = 0;
+        std::string_view value;
+        bool attached = false;
+        if (word[1] == '-') {
+            std::string_view body = word.substr(2);
+            size_t equals = body.find('=');
+            std::string_view name = body.substr(0, equals);
+            int matches = 0;
+            for (const LongOption &o : kLong) {
+                if (o.name == name) { // an exact name wins
+                    letter = o.letter;
+                    matches = 1;
+                    break;
+                }
+                if (!name.empty() && o.name.starts_with(name)) {
+                    letter = o.letter;
+                    matches++;
+                }
+            }
+            if (matches != 1 || kWithArgument.find(letter) == std::string_view::npos) continue;
+            attached = equals != std::string_view::npos;
+            if (attached) value = body.substr(equals + 1);
+        } else {
+            size_t at = word.find_first_of(kWithArgument, 1);
+            if (at == std::string_view::npos) continue; // flags only
+            letter = word[at];
+            attached = at + 1 < word.size();
+            if (attached) value = word.substr(at + 1);
+        }
+        if (!attached) {
+            if (i + 1 == w.count) break; // a missing argument: no device
+            value = w.word[++i];
+        }
+        if (letter == 'd' && !bridge_device_ok(value)) return false;
+    }
+    return true;
+}
+
+// sercat reads an address, then an optional device.
+bool sercat_devices_ok(const Words &w) {
+    return w.count < 2 || bridge_device_ok(w.word[1]);
+}
+
 struct Bridge {
     const char *modem_type;
     const char *stop;
     const char *program; // started as "<program> <param> &"
+    bool (*devices_ok)(const Words &options);
 };
 
 constexpr Bridge kBridges[] = {
-    {"asr", "killall tracelinkd", "tracelinkd"},
-    {"mdm9x07", "killall sercat", "sercat"},
+    {"asr", "killall tracelinkd", "tracelinkd", tracelink_devices_ok},
+    {"mdm9x07", "killall sercat", "sercat", sercat_devices_ok},
 };
 
 const Bridge *bridge_of(const char *modem_type) {
@@ -278,6 +369,9 @@ int page_diag(const PageRequest &req) {
         // a cut line would lose its "&" and keep the request waiting on the bridge
         int n = snprintf(start_command, sizeof start_command, "%s %s &", bridge->program, param);
         if (n < 0 || static_cast<size_t>(n) >= sizeof start_command)
+            return answer_result(req.answer, -1);
+        Words words;
+        if (!split_words(param, &words) || !bridge->devices_ok(words))
             return answer_result(req.answer, -1);
     }
     do_system_call(bridge->stop);

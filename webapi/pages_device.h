@@ -14,8 +14,11 @@ int page_client(const PageRequest &req);
 // type in "/var/run/mdm_type", non-zero restarts it with the options in
 // "param". "param" goes into a shell command line run as root, so it is
 // accepted only when every character is a letter, a digit, a blank or one of
-// ". - _ / : , =" and the command line fits its 255 characters; anything else
-// answers -1 before anything runs.
+// ". - _ / : , =" and the command line fits its 255 characters, and every
+// device the bridge would open (tracelink's -d or --device, sercat's second
+// word) is a path that begins with "/dev/tty" and holds no "..": the
+// bridges relay whatever they open. Anything else answers -1 before anything
+// runs.
 int page_diag(const PageRequest &req);
 
 // "dtu.cgi": the 24 settings of the serial data terminal; a POST stores all

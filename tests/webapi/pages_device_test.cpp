@@ -146,7 +146,13 @@ TEST(DevicePages, Client) {
          .call = get("client.cgi"),
          .answer = "{\"sta\":[" + zero_stations + "]}",
          .calls = udhcpd,
-         .files = {{"/sim/ra0.stations", host32(0xFFFFFFFFu)}}},
+         .files = {{"/sim/ra0.stations", host32(0xFFFFFFFFu) + std::string(117 * 40, '\0')}}},
+        {.what = "a station count beyond the entries the driver filled",
+         .call = get("client.cgi"),
+         .answer = "{\"sta\":[{\"mac\":\"11:22:33:44:55:66\",\"Psm\":1,\"BW\":1,"
+                   "\"ConnectedTime\":3600}]}",
+         .calls = udhcpd,
+         .files = {{"/sim/ra0.stations", host32(3) + stations.substr(4, 40 + 39)}}},
     };
     for (const Case &c : cases)
         run(c);
@@ -165,6 +171,13 @@ TEST(DevicePages, Diag) {
          .call = post("diag.cgi", "{\"start\":1,\"param\":\"" + options + "\"}"),
          .answer = "{\"result\":0}",
          .calls = "killall tracelinkd\ntracelinkd " + options + "\n",
+         .files = asr},
+        {.what = "start tracelink, its device in long options",
+         .call = post("diag.cgi", "{\"start\":1,\"param\":\"-uc h -p1 --dev /dev/ttyUSB1 "
+                                  "--device=/dev/ttyS0 -- /dev/mtd0\"}"),
+         .answer = "{\"result\":0}",
+         .calls = "killall tracelinkd\ntracelinkd -uc h -p1 --dev /dev/ttyUSB1 "
+                  "--device=/dev/ttyS0 -- /dev/mtd0\n",
          .files = asr},
         {.what = "start sercat, any method",
          .call = {.page = "diag.cgi",
@@ -191,6 +204,16 @@ TEST(DevicePages, Diag) {
         refused("diag.cgi", "{\"start\":1,\"param\":\"" + param + "\"}", asr);
     for (const char *body : {"", "{\"start\":\"1\"}", "{\"start\":1}", "{\"start\":1,\"param\":5}"})
         refused("diag.cgi", body, asr);
+    // the bridges open what they are given: a terminal only, in every way
+    // their options can name it
+    for (const char *device :
+         {"-c 10.9.8.7 -p 1 -d /dev/mtdblock2", "-p 1 -d/etc/passwd", "-ud /dev/mtd0",
+          "-c h -p 1 --device /dev/mtd0", "-c h -p 1 --devi=/dev/mtd0", "-d /dev/tty/../mtd0",
+          "-d /dev/ttyUSB0 -d /tmp/x", "-d dev/ttyUSB0"})
+        refused("diag.cgi", std::string("{\"start\":1,\"param\":\"") + device + "\"}", asr);
+    for (const char *device : {"10.9.8.7 /dev/mtdblock2", "10.9.8.7 /dev/ttyUSB0/../mtd0"})
+        refused("diag.cgi", std::string("{\"start\":1,\"param\":\"") + device + "\"}",
+                {{"/var/run/mdm_type", "mdm9x07"}});
 }
 
 // A program left running by a page must not write into the answer or keep
@@ -337,7 +360,7 @@ TEST(DevicePages, Dtu) {
          .calls = "killall uartd\nuartd\n",
          .stored = stored},
         {.what = "POST beyond the store's room",
-         .call = post("dtu.cgi", body(none, none, std::string(20000, 'x'))),
+         .call = post("dtu.cgi", body(none, none, std::string(5000, 'x'))),
          .answer = "{\"result\":-1}",
          .stored = {{"dtu_conn_heartbeat_data", ""}}},
         {.what = "PUT",
@@ -350,6 +373,7 @@ TEST(DevicePages, Dtu) {
         refused("dtu.cgi", body(i, none));
         refused("dtu.cgi", body(none, i));
     }
+    refused("dtu.cgi", body(none, none, "\\r\\n"));
 }
 
 } // namespace
