@@ -225,8 +225,9 @@ int cgi_handle_request(int in_fd, RequestContext *context) {
 
     // The upload page stops the services before its body is read, but only
     // for a caller with a session: a stranger must not take the router off
-    // the network. Nor does an upload that finds another one writing the
-    // flash: it is refused, and must not bring the services back under it.
+    // the network. An upload that finds another one writing the flash stops
+    // nothing either: it is refused, and must not restart them under that
+    // write.
     int session = -1; // not checked yet
     if (entry && entry->stops_services) {
         session = session_check(address);
