@@ -2,6 +2,8 @@
 # Peak resident size of the web back end serving a firmware upload whose body
 # is the largest accepted (6291456 bytes), next to a 1 KiB one: the upload is
 # meant to be in memory once, so the difference should be the body size.
+# Then a 6 MiB JSON body posted to login.cgi without a session, which is
+# refused before it is read: it should cost no more than the small upload.
 #
 #   bench/upload_memory.sh [BUILD_BIN_DIR]     (default build/host/bin)
 #
@@ -56,3 +58,13 @@ printf 'peak resident size, 1 KiB body:    %6d KiB\n' "$small"
 printf 'peak resident size, 6 MiB body:    %6d KiB\n' "$large"
 sleep 0.5 # the reboot that follows each upload, recorded in the root
 printf 'difference:                        %6d KiB (body: 6144 KiB)\n' $((large - small))
+
+# [ 0,0,...,0] of 6291456 bytes: parsed, it would take some forty times that
+awk 'BEGIN { printf "[ "; for (i = 0; i < 3145726; i++) printf "0,"; printf "0]" }' >"$root/json"
+status=0
+answer=$(cgi login.cgi application/json "$root/json") || status=$?
+[ "$status" -eq 100 ] && [ -z "$answer" ] ||
+    { echo "the 6 MiB JSON post was not refused (status $status): $answer" >&2; exit 1; }
+# GNU time puts a line about the exit status before the figure
+printf 'peak resident size, 6 MiB JSON post without a session: %6d KiB (refused unread)\n' \
+    "$(tail -n 1 "$root/rss")"
