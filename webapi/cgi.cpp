@@ -9,6 +9,7 @@
 #include "session.h"
 #include "sys_utils.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cJSON.h>
 #include <csignal>
@@ -51,21 +52,21 @@ bool equal_nocase(std::string_view a, std::string_view b) {
 
 // The host of a Host value or an origin's authority, its port removed
 // ("[v6]" keeps its brackets). False when it is empty or malformed.
+// (No substr here: it would bring the C++ library's exception code into
+// the router build.)
 bool host_of(std::string_view authority, std::string_view *host) {
-    std::string_view port;
-    if (!authority.empty() && authority.front() == '[') {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos) return false;
-        *host = authority.substr(0, close + 1);
-        port = authority.substr(close + 1);
-    } else {
-        size_t colon = authority.find(':');
-        *host = authority.substr(0, colon);
-        if (colon != std::string_view::npos) port = authority.substr(colon);
+    size_t end = authority.starts_with('[') ? authority.find(']') : authority.find(':');
+    if (authority.starts_with('[')) {
+        if (end == std::string_view::npos) return false;
+        end++;
     }
+    *host = std::string_view(authority.data(), std::min(end, authority.size()));
+    std::string_view port = authority;
+    port.remove_prefix(host->size());
     if (!port.empty()) {
         if (port.front() != ':') return false;
-        for (char c : port.substr(1))
+        port.remove_prefix(1);
+        for (char c : port)
             if (c < '0' || c > '9') return false;
     }
     return !host->empty();
@@ -74,7 +75,10 @@ bool host_of(std::string_view authority, std::string_view *host) {
 // An IPv4 literal, or an IPv6 literal in brackets.
 bool is_address_literal(std::string_view host) {
     bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-    if (bracketed) host = host.substr(1, host.size() - 2);
+    if (bracketed) {
+        host.remove_prefix(1);
+        host.remove_suffix(1);
+    }
     char text[INET6_ADDRSTRLEN];
     if (host.size() >= sizeof text) return false;
     memcpy(text, host.data(), host.size());
@@ -173,7 +177,8 @@ const char *cgi_request_refusal(const char *method, const char *host, const char
         // "scheme://host[:port]"; "null" and anything else name no host
         std::string_view text = origin, from;
         size_t scheme = text.find("://");
-        if (!host || scheme == std::string_view::npos || !host_of(text.substr(scheme + 3), &from) ||
+        if (scheme != std::string_view::npos) text.remove_prefix(scheme + 3);
+        if (!host || scheme == std::string_view::npos || !host_of(text, &from) ||
             !equal_nocase(from, served))
             return "request from another site";
     }
@@ -183,7 +188,7 @@ const char *cgi_request_refusal(const char *method, const char *host, const char
 bool cgi_content_is_json(const char *content_type) {
     if (!content_type) return false;
     std::string_view type = content_type;
-    type = type.substr(0, type.find(';'));
+    type = std::string_view(type.data(), std::min(type.find(';'), type.size()));
     while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
         type.remove_prefix(1);
     while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))

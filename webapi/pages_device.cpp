@@ -4,6 +4,7 @@
 #include "platform.h"
 #include "sys_utils.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cJSON.h>
 #include <cstdint>
@@ -159,7 +160,7 @@ bool split_words(const char *text, Words *out) {
         rest.remove_prefix(start);
         size_t end = rest.find(' ');
         if (out->count == Words::kMax) return false;
-        out->word[out->count++] = rest.substr(0, end);
+        out->word[out->count++] = std::string_view(rest.data(), std::min(end, rest.size()));
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
     }
     return true;
@@ -184,9 +185,11 @@ bool tracelink_devices_ok(const Words &w) {
         std::string_view value;
         bool attached = false;
         if (word[1] == '-') {
-            std::string_view body = word.substr(2);
+            // no substr: it would bring the C++ library's exceptions into the router build
+            std::string_view body = word;
+            body.remove_prefix(2);
             size_t equals = body.find('=');
-            std::string_view name = body.substr(0, equals);
+            std::string_view name(body.data(), std::min(equals, body.size()));
             int matches = 0;
             for (const LongOption &o : kLong) {
                 if (o.name == name) { // an exact name wins
@@ -201,13 +204,19 @@ bool tracelink_devices_ok(const Words &w) {
             }
             if (matches != 1 || kWithArgument.find(letter) == std::string_view::npos) continue;
             attached = equals != std::string_view::npos;
-            if (attached) value = body.substr(equals + 1);
+            if (attached) {
+                value = body;
+                value.remove_prefix(equals + 1);
+            }
         } else {
             size_t at = word.find_first_of(kWithArgument, 1);
             if (at == std::string_view::npos) continue; // flags only
             letter = word[at];
             attached = at + 1 < word.size();
-            if (attached) value = word.substr(at + 1);
+            if (attached) {
+                value = word;
+                value.remove_prefix(at + 1);
+            }
         }
         if (!attached) {
             if (i + 1 == w.count) break; // a missing argument: no device
