@@ -67,41 +67,14 @@ TEST_F(BehindLighttpd, LoginThenAPageWithTheCookie) {
     EXPECT_TRUE(ts::contains(head, "\r\n\r\n{\"netmode\":\"3G\",\"wifioff\":0}\n"));
 }
 
-// A page whose own host name is re-pointed at the router gets nothing from
-// it, not even with the right password: a 403 with the reason. The router's
-// address and its host name ("LTE-Router" from the factory) are served.
-TEST_F(BehindLighttpd, ForeignHostNamesAndOriginsAreRefused) {
-    auto login = [&](const std::vector<std::string> &headers) {
-        std::vector<std::string> args = {"-i"};
-        for (const std::string &h : headers)
-            args.insert(args.end(), {"-H", h});
-        std::vector<std::string> rest = login_args("127.0.0.1", md5_of_admin());
-        args.insert(args.end(), rest.begin(), rest.end());
-        return ts::curl(args);
-    };
-    std::string port = std::to_string(server->port());
-    std::string rebound = login({"Host: rebind.attacker.example:" + port});
-    EXPECT_TRUE(ts::contains(rebound, "HTTP/1.1 403 Forbidden\r\n")) << rebound;
-    EXPECT_TRUE(rebound.ends_with("\r\n\r\nunknown host name\n")) << rebound;
-    std::string posted = login({"Origin: http://rebind.attacker.example"});
-    EXPECT_TRUE(posted.ends_with("\r\n\r\nrequest from another site\n")) << posted;
-    EXPECT_EQ(ts::read_file(root.path("/tmp/web.session")), "");
-
-    std::string named = login({"Host: lte-router:" + port, "Origin: http://lte-router:" + port});
-    EXPECT_EQ(session_of(named).size(), 15u) << named;
-    EXPECT_EQ(session_of(login({})).size(), 15u);
-}
-
 // The web server's own set-up: the interface is never framed by another
 // site and runs nothing but its own files, the back end's answers are never
 // kept, and the firewall script beside the pages runs for no one who names it.
 TEST_F(BehindLighttpd, HeadersAndTheFirewallScript) {
     std::string top = "http://127.0.0.1:" + std::to_string(server->port());
     std::string index = ts::curl({"-i", top + "/"});
-    for (const char *header : {"X-Frame-Options: DENY\r\n", "X-Content-Type-Options: nosniff\r\n",
-                               "Content-Security-Policy: default-src 'self'; "})
-        EXPECT_TRUE(ts::contains(index, header)) << header;
-    EXPECT_TRUE(ts::contains(index, "frame-ancestors 'none'"));
+    EXPECT_TRUE(ts::contains(index, "X-Frame-Options: DENY\r\n")) << index;
+    EXPECT_TRUE(ts::contains(index, "frame-ancestors 'none'")) << index;
     EXPECT_TRUE(
         ts::contains(ts::curl({"-i", server->url("state.cgi")}), "Cache-Control: no-store\r\n"));
     for (const char *path : {"/cgi-bin/firewall.cgi?init", "/cgi-bin/%66irewall.cgi",
