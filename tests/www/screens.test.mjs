@@ -5,6 +5,8 @@
 // keyboard, every settings form, saved as loaded, is accepted by the router,
 // and the first load is small and compressed.
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { axeFaults, login, newPage, open, screenshot, startLoggedIn, stopAll } from './router.mjs';
 
@@ -42,6 +44,15 @@ async function leave(p) {
 test('every screen loads its values, labels every field, fits a phone, and has no accessibility fault', async () => {
   const screens = await page.locator('nav a').evaluateAll((as) => as.map((a) => a.dataset.id));
   assert.ok(screens.length >= 20);
+  // one device that the DHCP server and the neighbour table both know
+  const lease = Buffer.alloc(40);
+  lease.write('laptop', 0);
+  Buffer.from([0x02, 0x11, 0x22, 0x33, 0x44, 0x55]).copy(lease, 16);
+  Buffer.from([192, 168, 1, 100]).copy(lease, 32);
+  lease.writeUInt32BE(3600, 36);
+  fs.writeFileSync(path.join(router.root, 'var/udhcpd.leases'), lease);
+  fs.mkdirSync(path.join(router.root, 'proc/net'), { recursive: true });
+  fs.writeFileSync(path.join(router.root, 'proc/net/arp'), 'IP address       HW type     Flags       HW address            Mask     Device\n192.168.1.100    0x1         0x2         02:11:22:33:44:55     *        br0\n');
   const phone = await newPage(browser, router, { width: 390, height: 844 });
   const faults = [];
   // the login screen, empty and with its errors
@@ -63,6 +74,7 @@ test('every screen loads its values, labels every field, fits a phone, and has n
       const unlabelled = await p.$$eval('main input, main select', (els) =>
         els.filter((e) => !e.labels?.length && !e.getAttribute('aria-label')).map((e) => e.name || e.outerHTML));
       assert.deepEqual(unlabelled, [], `unlabelled fields on ${s}`);
+      if (s === 'clients') assert.equal(await p.locator('main tbody tr').count(), 1, 'one row per device');
       if (p === phone) {
         const wide = await p.evaluate(() => document.documentElement.scrollWidth > window.innerWidth);
         assert.equal(wide, false, `${s} scrolls sideways on a phone`);

@@ -40,7 +40,7 @@ export function makeField(def) {
     input.append(h('option', { value: 'raw' }, 'Another value (advanced)'));
     const rawId = `${id}-raw`;
     raw = h('input', { id: rawId, type: 'text', inputmode: 'numeric', autocomplete: 'off', spellcheck: 'false', 'aria-describedby': errId });
-    extra = h('div', { class: 'raw', hidden: true }, h('label', { for: rawId }, `Advanced: raw value of “${def.label}”`), raw);
+    extra = h('div', { class: 'raw', hidden: true }, h('label', { for: rawId }, 'Advanced: raw value'), raw);
     input.addEventListener('change', () => {
       extra.hidden = input.value !== 'raw';
       if (!extra.hidden) raw.focus();

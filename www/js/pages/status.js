@@ -45,9 +45,11 @@ function simNeeds(d) {
   return t === 'PIN' || t === 'PUK' || t === 'ABSENT' ? t : '';
 }
 
-// The modem daemon left the modem's part out of both pages: it is not
-// answering (and is being power-cycled).
-const modemSilent = (d) => (d.s.netmode !== undefined && !('sim' in d.s)) || (d.m.netmode !== undefined && !('imei' in d.m));
+// The modem is not answering (and is being power-cycled): the daemon left its
+// part out of the pages, or gave it without what only the modem can say, its
+// version. Its signal figures then are defaults, not measurements.
+const modemSilent = (d) =>
+  (d.s.netmode !== undefined && !('sim' in d.s)) || (d.m.netmode !== undefined && (!('imei' in d.m) || d.m.modemversion === ''));
 
 function restart(ev) {
   if (!ev) return '';
@@ -56,7 +58,9 @@ function restart(ev) {
   return ev.lastRestartTime ? `${ev.lastRestart}, at ${ev.lastRestartTime}` : ev.lastRestart;
 }
 
-// Every shown value: [card, key, label, value from d = { m: home, s: state, sim, ev }].
+// Every shown value: [card, key, label, value from d = { m: home, s: state,
+// sim, ev }, shown(d)]; MODEM marks what a silent modem leaves unknown.
+const MODEM = new Set(['operator', 'nettype', 'rssi', 'rsrp', 'rsrq', 'rscp', 'voicereg', 'datareg', 'simstate']);
 const ROWS = [
   ['Mobile', 'operator', 'Operator', (d) => d.s.operator || d.s.netoperator || (d.s.plmn ? `PLMN ${d.s.plmn}` : '')],
   ['Mobile', 'nettype', 'Network type', nettype],
@@ -64,7 +68,7 @@ const ROWS = [
   ['Mobile', 'rsrp', 'RSRP', (d) => dbm(d.m.rsrp)],
   ['Mobile', 'rsrq', 'RSRQ', (d) => (has(d.m.rsrq) ? `${d.m.rsrq} dB` : '')],
   // a 3G measure: an LTE modem's value means nothing
-  ['Mobile', 'rscp', 'RSCP', (d) => dbm(d.m.rscp), (d) => !/LTE/i.test(nettype(d))],
+  ['Mobile', 'rscp', 'RSCP', (d) => dbm(d.m.rscp), (d) => has(d.m.rscp) && !/LTE/i.test(nettype(d))],
   ['Mobile', 'voicereg', 'Voice registration', (d) => REG[d.m.voicereg] ?? d.m.voicereg],
   ['Mobile', 'datareg', 'Data registration', (d) => REG[d.m.datareg] ?? d.m.datareg],
   ['Internet', 'netmode', 'Connection', (d) => MODES[d.m.netmode ?? d.s.netmode] ?? d.m.netmode ?? d.s.netmode],
@@ -110,9 +114,11 @@ const BANDS = [
 ];
 const X0 = 64, X1 = 592;
 
-// The history as an SVG chart of the last ten minutes.
+// The history as an SVG chart: the minutes it covers, up to ten.
 function chart(history, now) {
-  const x = (t) => X0 + ((X1 - X0) * (t - (now - WINDOW_MS))) / WINDOW_MS;
+  const minutes = Math.min(WINDOW_MS / 60000, Math.max(1, Math.ceil((now - (history[0]?.t ?? now)) / 60000)));
+  const span = minutes * 60000;
+  const x = (t) => X0 + ((X1 - X0) * (t - (now - span))) / span;
   const parts = [];
   const said = [];
   for (const b of BANDS) {
@@ -141,15 +147,15 @@ function chart(history, now) {
       pen = true;
       prev = v;
     }
-    if (d) parts.push(svg('path', { d, class: `line ${b.key}` }));
+    if (d) parts.push(svg('path', { d, class: `line k-${b.key}` }));
     // the latest value, also when it is the only one
     const lastKnown = [...history].reverse().find((s) => s[b.key] !== null && s[b.key] !== undefined);
-    if (lastKnown) parts.push(svg('circle', { cx: x(lastKnown.t).toFixed(1), cy: y(lastKnown[b.key]).toFixed(1), r: 3, class: `dot ${b.key}` }));
+    if (lastKnown) parts.push(svg('circle', { cx: x(lastKnown.t).toFixed(1), cy: y(lastKnown[b.key]).toFixed(1), r: 3, class: `dot k-${b.key}` }));
     const vals = history.map((s) => s[b.key]).filter((v) => v !== null && v !== undefined);
     if (vals.length) said.push(`${b.label} ${Math.min(...vals)} to ${Math.max(...vals)}${b.unit ? ` ${b.unit}` : ''}, now ${prev}`);
   }
-  parts.push(svg('text', { x: X0, y: 276, class: 'tick start' }, '10 min ago'), svg('text', { x: X1, y: 276, class: 'tick' }, 'now'));
-  const label = said.length ? `Signal over the last ten minutes: ${said.join('; ')}.` : 'Signal over the last ten minutes: no values yet.';
+  parts.push(svg('text', { x: X0, y: 276, class: 'tick start' }, `${minutes} min ago`), svg('text', { x: X1, y: 276, class: 'tick' }, 'now'));
+  const label = `Signal over the last ${minutes === 1 ? 'minute' : `${minutes} minutes`}: ${said.length ? said.join('; ') : 'no values yet'}.`;
   return svg('svg', { viewBox: '0 0 600 282', class: 'chart', role: 'img', 'aria-label': label, 'data-samples': String(history.length) }, ...parts);
 }
 
@@ -202,6 +208,8 @@ export async function status(ctx) {
 
   const d = { m: {}, s: {}, sim: null, ev: null };
   let history = loadHistory();
+  // a silent modem leaves a gap in the history
+  const signalNow = (a) => (modemSilent({ ...d, m: a }) ? { t: Date.now(), rsrp: null, rsrq: null, rssi: null, bars: null } : sample(a, d.s));
 
   function showSignal() {
     const last = history[history.length - 1];
@@ -223,7 +231,7 @@ export async function status(ctx) {
     bars.dataset.bars = String(nbars);
     net.textContent = silent ? '' : [d.s.operator || d.s.netoperator, nettype(d)].filter(has).join(' · ') || 'No mobile network';
     for (const [, key, , fn, shown] of ROWS) {
-      cells[key].textContent = fn(d) || '—';
+      cells[key].textContent = (!(silent && MODEM.has(key)) && fn(d)) || '—';
       if (shown) for (const e of rows[key]) e.hidden = !shown(d);
     }
     const need = silent ? '' : simNeeds(d);
@@ -263,7 +271,7 @@ export async function status(ctx) {
       ask('state.cgi', (a) => (d.s = a || {})),
       ask('home.cgi', (a) => {
         d.m = a || {};
-        if (a) history = addSample(history, sample(a, d.s));
+        if (a) history = addSample(history, signalNow(a));
       }),
       // optional: an older back end answers the SIM page with less
       ask('sim.cgi', (a) => (d.sim = a)),
@@ -300,7 +308,7 @@ export async function status(ctx) {
       try {
         const a = await call('home.cgi');
         d.m = a;
-        const s = sample(a, d.s);
+        const s = signalNow(a);
         history = addSample(history, s);
         const av = alignValue(s);
         if (av) {
