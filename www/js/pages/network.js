@@ -15,7 +15,7 @@ function fixedLease(s, v) {
 }
 
 // Addresses the DHCP server hands out that point into the router's network.
-const HANDED = ['dhcpStart', 'dhcpEnd', 'dhcpGateway', 'dhcpPriDns', 'dhcpSecDns'];
+const HANDED = { dhcpStart: 'first address', dhcpEnd: 'last address', dhcpGateway: 'gateway', dhcpPriDns: 'DNS server', dhcpSecDns: 'second DNS server' };
 
 export async function lan(ctx) {
   const dhcp = (v) => v.dhcpEnabled === 1;
@@ -33,7 +33,7 @@ export async function lan(ctx) {
   // what the DHCP server would hand out outside the new network
   const stranded = (v) =>
     dhcp(v) && !check.hostIp(v.lan_ipaddr) && !check.netmask(v.lan_netmask)
-      ? HANDED.filter((k) => v[k] && check.ipNumber(v[k]) >= 0 && check.inSubnet(v[k], loaded.lan_ipaddr, loaded.lan_netmask) === '' && check.inSubnet(v[k], v.lan_ipaddr, v.lan_netmask) !== '')
+      ? Object.keys(HANDED).filter((k) => v[k] && check.ipNumber(v[k]) >= 0 && check.inSubnet(v[k], loaded.lan_ipaddr, loaded.lan_netmask) === '' && check.inSubnet(v[k], v.lan_ipaddr, v.lan_netmask) !== '')
       : [];
   const moveBtn = h('button', { type: 'button' }, 'Move them to the new network');
   const moveText = h('span');
@@ -53,7 +53,6 @@ export async function lan(ctx) {
   form = await settingsScreen(ctx, {
     page: 'lan.cgi',
     follow: 'restart',
-    extra: [offer, reconnect],
     fields: [
       { key: 'lan_ipaddr', label: 'Router address', check: check.hostIp, maxlen: 15 },
       { key: 'lan_netmask', label: 'Netmask', check: check.netmask, maxlen: 15 },
@@ -93,13 +92,15 @@ export async function lan(ctx) {
     },
   });
   // The offer to move what is handed out along with the router, and the
-  // word that devices of the LAN, this one too, must reconnect.
+  // word that devices of the LAN, this one too, must reconnect, under the
+  // router's address.
+  form.field('lan_netmask').wrap.after(offer, reconnect);
   const review = () => {
     const v = form.values();
     const out = stranded(v);
     offer.hidden = !out.length;
     if (out.length) {
-      const names = out.map((k) => form.field(k).def.label.toLowerCase());
+      const names = out.map((k) => HANDED[k]);
       moveText.textContent = `The router moves to another network, but the DHCP server would still hand out addresses of the old one (${names.join(', ')}): its clients would get no working connection.`;
     }
     reconnect.hidden = !moved(v);
@@ -108,7 +109,7 @@ export async function lan(ctx) {
   moveBtn.addEventListener('click', () => {
     const v = form.values();
     const to = {};
-    for (const k of [...HANDED, 'dhcpStatic1', 'dhcpStatic2', 'dhcpStatic3']) {
+    for (const k of [...Object.keys(HANDED), 'dhcpStatic1', 'dhcpStatic2', 'dhcpStatic3']) {
       if (k.startsWith('dhcpStatic')) {
         const [m, ip] = v[k].split(',');
         const n = ip !== undefined && check.moveAddress(ip.trim(), loaded.lan_ipaddr, loaded.lan_netmask, v.lan_ipaddr, v.lan_netmask);
