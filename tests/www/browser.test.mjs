@@ -1,9 +1,10 @@
 // The web interface in Debian's chromium against the simulated router of
-// ./scripts/run: login, live status, the SIM PIN, settings that reach the
-// store and the modem daemon.
+// ./scripts/run: login, live status and the signal history, the SIM PIN,
+// settings that reach the store and the modem daemon, the event history, and
+// the status while the modem is silent.
 import assert from 'node:assert/strict';
 import { after, before, test } from 'node:test';
-import { login, open, screenshot, startLoggedIn, stopAll } from './router.mjs';
+import { axeFaults, login, open, screenshot, startLoggedIn, stopAll } from './router.mjs';
 
 const held = {};
 let router, browser, page;
@@ -30,8 +31,18 @@ test('the status shows the live values of the simulated modem', async () => {
   // the refresh shows what the modem reports now
   router.modem('set csq 15');
   await page.waitForFunction(() => document.querySelector('.bars')?.dataset.bars === '2', null, { timeout: 20000 });
-  assert.match(await text('rssi'), /RSSI 15/);
-  await screenshot(page, 'status');
+  assert.match(await text('rssi'), /CSQ index 15/);
+  // antenna alignment: once a second, the value large, the history growing
+  await page.getByRole('button', { name: 'Align antenna' }).click();
+  for (const v of [-112, -104, -96, -88]) {
+    router.modem(`set rsrp ${v}`);
+    await page.waitForFunction((want) => document.querySelector('[data-k="align"]').textContent === want, `${v} dBm`, { timeout: 20000 });
+  }
+  assert.equal(await page.locator('[data-k="verdict"]').getAttribute('data-verdict'), 'good');
+  assert.ok(Number(await page.locator('svg.chart').getAttribute('data-samples')) >= 4);
+  assert.deepEqual(await axeFaults(page, 'aligning'), []);
+  await page.getByRole('button', { name: 'Stop aligning' }).click();
+  await screenshot(page, 'status-signal-history');
   assert.deepEqual(page.errors, []);
 });
 
@@ -48,7 +59,13 @@ test('an ended session leads to the login screen and back to the screen wanted',
 test('the SIM asks for its PIN: a wrong one costs an attempt, the right one opens it', async () => {
   page.errors = [];
   router.modem('set sim pin');
-  await open(page, 'sim');
+  // the status says so at its next refresh, and leads to the PIN entry
+  await open(page, 'status');
+  await page.waitForSelector('[data-k="notice"][data-state="pin"]', { timeout: 20000 });
+  assert.equal(await text('simstate'), 'PIN required');
+  await screenshot(page, 'status-sim-pin');
+  await page.getByRole('link', { name: 'Enter the PIN on the SIM card screen' }).click();
+  await page.waitForSelector('main[data-screen="sim"][data-ready="1"]');
   await page.getByRole('heading', { name: 'Enter the PIN' }).waitFor();
   assert.equal(await text('pin_state'), 'PIN required');
   const form = page.locator('section', { hasText: 'Enter the PIN' });
@@ -88,5 +105,61 @@ test('a scheduled reboot is checked in the browser, stored, and signalled to the
   // the saved values come back into the form
   await open(page, 'reboot');
   assert.equal(await page.getByLabel('At (router time)').inputValue(), '03:30');
+  assert.deepEqual(page.errors, []);
+});
+
+test('the events screen shows the history and the last restart, or says why it cannot', async () => {
+  page.errors = [];
+  await open(page, 'events');
+  const res = await page.request.get('/cgi-bin/events.cgi');
+  if (res.status() === 404) {
+    await page.getByText('This router keeps no event history').waitFor();
+    assert.equal(await text('lastrestart'), 'Not known');
+    // until the back end has the page: an answer of its agreed form
+    await page.route('**/cgi-bin/events.cgi', (r) => r.fulfill({
+      contentType: 'application/json',
+      body: JSON.stringify({
+        lastRestart: 'watchdog: no echo reply',
+        lastRestartTime: '2026-12-08 03:14:15',
+        events: [
+          { time: '2026-12-08 09:00:05', uptime: 65, text: 'data connection up (198.51.100.10)' },
+          { time: '2026-12-08 09:00:00', uptime: 60, text: 'restarted after: watchdog: no echo reply' },
+        ],
+      }),
+    }));
+    await page.getByRole('button', { name: 'Refresh' }).click();
+    await page.getByRole('cell', { name: 'restarted after: watchdog: no echo reply' }).waitFor();
+    assert.equal(await text('lastrestart'), 'Watchdog: no echo reply');
+    assert.equal(await page.locator('main tbody tr').first().locator('td').nth(1).textContent(), '0 h 1 min 5 s');
+    await screenshot(page, 'events');
+    await page.unroute('**/cgi-bin/events.cgi');
+  } else {
+    // the daemon notes its own start, after a power loss as far as it knows
+    await page.getByRole('cell', { name: /restarted after/ }).first().waitFor();
+    assert.equal(await text('lastrestart'), 'A power loss or an outside reboot');
+    await open(page, 'status');
+    assert.match(await text('lastrestart'), /power loss/);
+    await open(page, 'events');
+    await screenshot(page, 'events');
+  }
+  assert.deepEqual(page.errors, []);
+});
+
+test('a silent modem: the status says the router is restarting it and shows nothing stale', async () => {
+  page.errors = [];
+  await open(page, 'status');
+  await page.waitForFunction(() => document.querySelector('[data-k="imei"]').textContent !== '—', null, { timeout: 60000 });
+  router.modem('silent on');
+  await page.waitForSelector('[data-k="notice"][data-state="silent"]', { timeout: 90000 });
+  assert.equal(await text('notice'), 'Modem not answering; the router is restarting it.');
+  assert.equal(await page.locator('.bars').getAttribute('data-bars'), '-1');
+  assert.equal(await text('online'), 'Offline');
+  for (const k of ['netip', 'netgateway', 'operator', 'rsrp']) assert.equal(await text(k), '—', k);
+  assert.deepEqual(await axeFaults(page, 'modem silent'), []);
+  await screenshot(page, 'status-modem-restarting');
+  router.modem('silent off');
+  // and once the modem answers again, so does the status (the SIM, whose PIN
+  // lock an earlier test turned on, may then ask for its PIN)
+  await page.waitForFunction(() => document.querySelector('[data-k="notice"]').dataset.state !== 'silent' && document.querySelector('[data-k="modemversion"]').textContent !== '—', null, { timeout: 180000 });
   assert.deepEqual(page.errors, []);
 });

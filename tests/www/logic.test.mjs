@@ -1,5 +1,6 @@
 // The interface's pure logic, run by node: digest, value checks, rule lists
-// and the firmware image check.
+// and their clashes, moved LAN addresses, the signal verdict and the
+// firmware image check.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
@@ -10,7 +11,8 @@ import { test } from 'node:test';
 import * as check from '../../www/js/check.js';
 import { firmwareProblem, imageName } from '../../www/js/image.js';
 import { md5Hex } from '../../www/js/md5.js';
-import { formatRules, LISTS, parseRules } from '../../www/js/rules.js';
+import { duplicate, formatRules, forwardClash, LISTS, parseRules, triggerClash } from '../../www/js/rules.js';
+import { sample, verdict } from '../../www/js/signal.js';
 
 test('md5 of the RFC 1321 test suite, block boundaries and UTF-8 text', () => {
   const rfc = {
@@ -67,6 +69,60 @@ test('rule lists survive a round trip and keep rules they cannot read', () => {
   assert.equal(formatRules(odd, fields), '192.168.1.10,80,81,tcp,web;something else');
   assert.deepEqual(parseRules('', fields), []);
   assert.equal(formatRules(parseRules('00:11:22:33:44:55;66:77:88:99:AA:BB', LISTS.macList), LISTS.macList), '00:11:22:33:44:55;66:77:88:99:AA:BB');
+});
+
+test('a new rule that forwards, triggers or filters what another does already is refused', () => {
+  const range = { ip: '192.168.1.10', from: '8000', to: '8010', proto: 'tcp', comment: 'cam' };
+  const single = { wanPort: '2222', ip: '192.168.1.11', lanPort: '22', proto: 'udp', comment: '' };
+  const lists = { range: [range, { raw: 'odd' }], single: [single] };
+  const cases = [
+    ['range', { ...range, from: 8000, to: 8010, comment: 'other' }, /already/],
+    ['range', { ip: '192.168.1.12', from: 8010, to: 8020, proto: 'tcpudp', comment: '' }, /rule 1 of the port ranges/],
+    ['range', { ip: '192.168.1.12', from: 8005, to: 8005, proto: 'udp', comment: '' }, null],
+    ['range', { ip: '192.168.1.12', from: 2222, to: 2222, proto: 'udp', comment: '' }, /single ports/],
+    ['single', { wanPort: 8009, ip: '192.168.1.12', lanPort: 80, proto: 'tcp', comment: '' }, /port ranges/],
+    ['single', { wanPort: 2222, ip: '192.168.1.12', lanPort: 22, proto: 'tcp', comment: '' }, null],
+  ];
+  for (const [kind, rule, want] of cases) {
+    const p = forwardClash(kind, rule, lists);
+    if (want) assert.match(p, want, JSON.stringify(rule));
+    else assert.equal(p, '', JSON.stringify(rule));
+  }
+  const trig = { trigFrom: '6000', trigTo: '6010', trigProto: 'tcp', openFrom: '7000', openTo: '7000', openProto: 'udp', comment: '' };
+  assert.match(triggerClash({ ...trig }, [trig]), /already/);
+  assert.match(triggerClash({ ...trig, trigFrom: 6010, trigTo: 6020, openFrom: 7100, openTo: 7100 }, [trig]), /trigger 1/);
+  assert.equal(triggerClash({ ...trig, trigProto: 'udp' }, [trig]), '');
+  const rule = { src: '', dst: '', proto: 'icmp', from: '', to: '', action: 'drop', comment: '' };
+  assert.match(duplicate({ ...rule, comment: 'x' }, [rule]), /already/);
+  assert.equal(duplicate({ ...rule, action: 'accept' }, [rule]), '');
+});
+
+test('addresses of the old LAN move along with the router', () => {
+  const cases = [
+    // address, old router, old mask, new router, new mask, moved
+    ['192.168.2.1', '192.168.2.1', '255.255.255.0', '192.168.3.1', '255.255.255.0', '192.168.3.1'],
+    ['192.168.2.100', '192.168.2.1', '255.255.255.0', '192.168.3.1', '255.255.255.0', '192.168.3.100'],
+    ['192.168.2.1', '192.168.2.1', '255.255.255.0', '10.0.0.254', '255.255.255.0', '10.0.0.254'],
+    ['192.168.2.200', '192.168.2.1', '255.255.255.0', '192.168.3.1', '255.255.255.128', ''],
+    ['8.8.8.8', '192.168.2.1', '255.255.255.0', '192.168.3.1', '255.255.255.0', ''],
+    ['192.168.2.100', '192.168.2.1', '255.255.255.0', '10.1.0.1', '255.255.0.0', '10.1.0.100'],
+  ];
+  for (const [ip, o, om, n, nm, want] of cases) assert.equal(check.moveAddress(ip, o, om, n, nm), want, `${ip} to ${n}/${nm}`);
+});
+
+test('the signal verdict follows the worse of RSRP and RSRQ, else the signal strength', () => {
+  const cases = [
+    [{ rsrp: '-75', rsrq: '-8', csq: 25 }, 'excellent'],
+    [{ rsrp: '-85', rsrq: '-8', csq: 25 }, 'good'],
+    [{ rsrp: '-75', rsrq: '-17', csq: 25 }, 'fair'],
+    [{ rsrp: '-101', rsrq: '-5', csq: 25 }, 'poor'],
+    [{ rsrp: '-100', rsrq: '-20', csq: 25 }, 'fair'],
+    [{ rsrp: '', rsrq: '', csq: 22 }, 'excellent'],
+    [{ rsrp: '', rsrq: '', csq: 10 }, 'fair'],
+    [{ rsrp: '', rsrq: '', csq: 99 }, ''],
+    [{}, ''],
+  ];
+  for (const [home, want] of cases) assert.equal(verdict(sample(home, {})), want, JSON.stringify(home));
 });
 
 test('firmware images made by mkimage pass the check; damaged ones do not', () => {

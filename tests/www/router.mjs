@@ -9,7 +9,8 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
-export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const repo = path.resolve(here, '../..');
 export const artefacts = path.join(repo, 'build/www-test');
 const bin = path.join(repo, 'build/host/bin');
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -158,10 +159,24 @@ export async function newPage(browser, router, viewport = { width: 1280, height:
   const page = await context.newPage();
   page.errors = [];
   page.on('pageerror', (e) => page.errors.push(e.message));
-  page.on('console', (m) => m.type() === 'error' && page.errors.push(m.text()));
+  // a back end without the events page answers 404 there, which the
+  // interface says in words; the browser's own note of it is no fault
+  page.on('console', (m) => m.type() === 'error' && !m.location().url?.endsWith('/cgi-bin/events.cgi') && page.errors.push(m.text()));
   // the interface needs nothing but the router
   page.on('request', (r) => /^(data|blob):/.test(r.url()) || r.url().startsWith(`${router.url}/`) || page.errors.push(`fetched from outside the router: ${r.url()}`));
   return page;
+}
+
+const axeSource = fs.readFileSync(path.join(here, 'node_modules/axe-core/axe.min.js'), 'utf8');
+
+// The accessibility faults of impact serious or critical that axe-core finds
+// on the page as it is now, one line each.
+export async function axeFaults(page, what) {
+  if (!(await page.evaluate(() => typeof window.axe === 'object'))) await page.evaluate(axeSource);
+  const found = await page.evaluate(async () => (await window.axe.run(document, { resultTypes: ['violations'] })).violations
+    .filter((v) => v.impact === 'serious' || v.impact === 'critical')
+    .map((v) => `${v.id} (${v.impact}): ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`));
+  return found.map((f) => `${what}: ${f}`);
 }
 
 export async function screenshot(page, name) {

@@ -2,7 +2,12 @@
 // JSON out. An answer {"redirectLogin":1} means the session is gone.
 
 export class LoginNeeded extends Error {}
-export class RouterDown extends Error {}
+export class RouterDown extends Error {
+  constructor(message, status = 0) {
+    super(message);
+    this.status = status; // the HTTP status of an answer that was no JSON
+  }
+}
 
 let loginHandler = () => {};
 export function onLoginNeeded(fn) {
@@ -40,7 +45,7 @@ export async function call(page, body, { timeout = 30000 } = {}) {
   try {
     ans = await res.json();
   } catch {
-    throw new RouterDown(`The router could not carry out this request (HTTP ${res.status}).`);
+    throw new RouterDown(`The router could not carry out this request (HTTP ${res.status}).`, res.status);
   }
   return checked(ans);
 }

@@ -47,18 +47,32 @@ export function netmask(s) {
   return '';
 }
 
+const dotted = (n) => [24, 16, 8, 0].map((s) => (n >>> s) & 255).join('.');
+
 // '' when ip is a host of the network of base/mask.
 export function inSubnet(ip, base, mask) {
   const a = ipNumber(ip), b = ipNumber(base), m = ipNumber(mask);
   if (a < 0 || b < 0 || m < 0) return '';
   if (((a & m) >>> 0) !== ((b & m) >>> 0)) {
-    const net = (b & m) >>> 0;
     const bits = 32 - Math.log2((~m >>> 0) + 1);
-    return `Must be in the network ${[24, 16, 8, 0].map((s) => (net >>> s) & 255).join('.')}/${Number.isInteger(bits) ? bits : mask}.`;
+    return `Must be in the network ${dotted((b & m) >>> 0)}/${Number.isInteger(bits) ? bits : mask}.`;
   }
   const hostPart = (a & ~m) >>> 0;
   if (hostPart === 0 || hostPart === (~m >>> 0)) return 'This is the network or broadcast address of this network.';
   return '';
+}
+
+// An address of the router's old network as it would be in the new one: the
+// router's own address becomes its new one, any other keeps its host part.
+// '' when it is not in the old network or its host part does not fit.
+export function moveAddress(ip, oldIp, oldMask, newIp, newMask) {
+  const a = ipNumber(ip), o = ipNumber(oldIp), om = ipNumber(oldMask), n = ipNumber(newIp), nm = ipNumber(newMask);
+  if (a < 0 || o < 0 || om < 0 || n < 0 || nm < 0 || ((a & om) >>> 0) !== ((o & om) >>> 0)) return '';
+  if (a === o) return newIp;
+  const host = (a & ~om) >>> 0;
+  if (host & nm) return '';
+  const moved = ((n & nm) | host) >>> 0;
+  return inSubnet(dotted(moved), newIp, newMask) ? '' : dotted(moved);
 }
 
 export function mac(s) {

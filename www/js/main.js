@@ -3,12 +3,13 @@
 
 import { call, clearSession, LoginNeeded, onLoginNeeded, setSession } from './api.js';
 import { md5Hex } from './md5.js';
-import { Form, h } from './ui.js';
+import { confirmDialog, Form, h } from './ui.js';
 
 // [id, title, group, module, function]
 const SCREENS = [
   ['status', 'Status', 'Overview', 'status', 'status'],
   ['clients', 'Clients', 'Overview', 'services', 'clients'],
+  ['events', 'Events', 'Overview', 'events', 'events'],
   ['mobile', 'Mobile network', 'Cellular', 'cellular', 'mobile'],
   ['sim', 'SIM card', 'Cellular', 'cellular', 'sim'],
   ['location', 'Location', 'Cellular', 'cellular', 'location'],
@@ -36,20 +37,37 @@ const nav = document.getElementById('nav');
 const menuBtn = document.getElementById('menu-btn');
 const logoutBtn = document.getElementById('logout');
 let leaveHandlers = [];
+let guards = [];
 let loginShown = false;
+let shown = '';
 
 function leave() {
   for (const fn of leaveHandlers) fn();
   leaveHandlers = [];
+  guards = [];
 }
 
+const unsaved = () => guards.some((g) => g());
+
+// Asks before changes on the screen are dropped; true when they may be.
+async function mayLeave() {
+  return !unsaved() || confirmDialog('Leave without saving?', 'Your changes on this screen have not been saved. They are lost if you leave it now.', 'Leave without saving');
+}
+
+// The group names label the lists rather than head them: the page's own
+// heading is the first one.
 function buildNav() {
   const groups = new Map();
   for (const [id, title, group] of SCREENS) {
     if (!groups.has(group)) groups.set(group, []);
     groups.get(group).push(h('li', {}, h('a', { href: `#${id}`, 'data-id': id }, title)));
   }
-  nav.replaceChildren(...[...groups].map(([g, items]) => h('div', { class: 'group' }, h('h2', {}, g), h('ul', {}, items))));
+  nav.replaceChildren(
+    ...[...groups].map(([g, items]) => {
+      const gid = `nav-${g.toLowerCase()}`;
+      return h('div', { class: 'group' }, h('p', { class: 'group-name', id: gid }, g), h('ul', { 'aria-labelledby': gid }, items));
+    }),
+  );
 }
 
 function setMenu(open) {
@@ -57,10 +75,17 @@ function setMenu(open) {
   document.body.classList.toggle('menu-open', open);
 }
 
+const wanted = () => SCREENS.find((s) => s[0] === (location.hash.slice(1) || 'status')) || SCREENS[0];
+
 async function route() {
-  const id = location.hash.slice(1) || 'status';
-  const screen = SCREENS.find((s) => s[0] === id) || SCREENS[0];
+  const screen = wanted();
   if (loginShown) return;
+  if (shown && !(await mayLeave())) {
+    // stay, and let the address say so again without a new history entry
+    history.replaceState(null, '', `#${shown}`);
+    return;
+  }
+  shown = screen[0];
   leave();
   setMenu(false);
   for (const a of nav.querySelectorAll('a')) {
@@ -72,7 +97,7 @@ async function route() {
   main.replaceChildren(title);
   main.dataset.screen = screen[0];
   main.dataset.ready = '0';
-  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), go: (to) => (location.hash = to) };
+  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), guard: (fn) => guards.push(fn), go: (to) => (location.hash = to) };
   const mine = leaveHandlers;
   try {
     const mod = await import(`./pages/${screen[3]}.js`);
@@ -92,6 +117,7 @@ async function route() {
 async function showLogin() {
   if (loginShown) return;
   loginShown = true;
+  shown = '';
   leave();
   document.body.classList.add('logged-out');
   nav.hidden = true;
@@ -110,6 +136,8 @@ async function showLogin() {
       submit: 'Log in',
       extra: clock,
       onSubmit: async (v) => {
+        // the screen's code comes while the router checks the password
+        import(`./pages/${wanted()[3]}.js`).catch(() => {});
         const ans = await call('login.cgi', { username: v.username, password: md5Hex(v.password) });
         if (typeof ans.session === 'string' && ans.session) {
           setSession(ans.session);
@@ -171,9 +199,13 @@ nav.addEventListener('keydown', (e) => {
     menuBtn.focus();
   }
 });
-logoutBtn.addEventListener('click', () => {
+logoutBtn.addEventListener('click', async () => {
+  if (!(await mayLeave())) return;
   clearSession();
   showLogin();
+});
+window.addEventListener('beforeunload', (e) => {
+  if (unsaved()) e.preventDefault();
 });
 window.addEventListener('hashchange', route);
 buildNav();

@@ -2,7 +2,8 @@
 
 import { call } from '../api.js';
 import * as check from '../check.js';
-import { Form, h, settingsScreen } from '../ui.js';
+import { settingsScreen } from '../settings.js';
+import { Form, h } from '../ui.js';
 
 const AUTH = [[0, 'None'], [1, 'PAP'], [2, 'CHAP']];
 const manual = (v) => v.wan_3g_apnmode !== 0;
@@ -14,7 +15,11 @@ export async function mobile(ctx) {
     intro: 'How the modem reaches the mobile network. The network mode is the modem\'s own setting and applies at once; the APN settings apply when the modem is next set up (after a reboot).',
     note: 'Saved. The APN settings apply after the next reboot.',
     fields: [
-      { key: 'netmodeconfig', label: 'Network mode', type: 'number', min: 0, max: 255, help: 'The modem\'s mode number (its factory value is 2). Empty when the modem did not report it.' },
+      // the modem defines the mode numbers; only its factory value is known here
+      {
+        key: 'netmodeconfig', label: 'Network mode', type: 'named', names: [[2, 'Factory setting (mode 2)']], min: 0, max: 255,
+        help: 'Other mode numbers as the modem\'s documentation gives them. The raw value is empty when the modem did not report its mode.',
+      },
       { key: 'wan_3g_apnmode', label: 'APN', type: 'select', num: true, options: [[0, 'Automatic (the modem\'s own)'], [1, 'Manual']] },
       { section: 'Data connection', show: manual },
       apn('wan_3g_apn', 'APN name', 127),
@@ -42,6 +47,8 @@ export async function sim(ctx) {
 
   async function load() {
     const a = await call('sim.cgi');
+    const was = now;
+    now = a;
     const known = Number.isInteger(a.card_state);
     const row = (k, label, v) => [h('dt', {}, label), h('dd', { 'data-k': k }, v)];
     facts.replaceChildren(
@@ -68,7 +75,9 @@ export async function sim(ctx) {
       if (a.pin_state === 3) ops.append(op('Turn the PIN lock on', 'enable_pin', [pinField('pin', 'PIN')], 'Turn on', a.pin_retries, 'PIN'));
     }
     ops.append(startPin(a.sim_init_pin ?? ''));
+    return was;
   }
+  let now = {};
 
   const pinField = (key, label) => ({ key, label, type: 'password', inputmode: 'numeric', autocomplete: 'off', maxlen: 8, check: check.pin });
   const pukField = () => ({ key: 'puk', label: 'PUK', type: 'password', inputmode: 'numeric', autocomplete: 'off', maxlen: 8, check: check.puk });
@@ -83,10 +92,28 @@ export async function sim(ctx) {
         for (const k of ['pin', 'puk', 'newpin']) if (k in v) body[k] = v[k];
         form.say('Waiting for the SIM card…', 'info');
         const ans = await call('sim.cgi', body, { timeout: 60000 });
-        if (ans.result === -1) return form.say('The router refused the request.', 'err');
-        const ok = ans.result === 0;
-        await load();
-        note.textContent = ok ? `${title}: done.` : `The SIM card refused the ${what} (or the modem did not answer).`;
+        // what happened shows in the card's state before and after
+        const before = await load().catch(() => now);
+        const after = now;
+        const key = what === 'PUK' ? 'puk_retries' : 'pin_retries';
+        const known = Number.isInteger(after.card_state);
+        const left = (n) => `${n} attempt${n === 1 ? '' : 's'} left`;
+        let text;
+        let ok = false;
+        if (ans.result === 0) {
+          ok = true;
+          text = `${title}: done.`;
+        } else if (known && Number.isInteger(before[key]) && after[key] < before[key]) {
+          text = `The SIM card refused the ${what}: ${left(after[key])}.`;
+        } else if (known && before.pin_state !== after.pin_state && (before.pin_state === 1 || before.pin_state === 4)) {
+          ok = true;
+          text = `The SIM card took the ${what}, but the router could not finish setting it up: it does so at its next check.`;
+        } else if (!('result' in ans)) {
+          text = known
+            ? `The modem did not carry out the request; no attempt was used (${left(after[key])}). Try again.`
+            : 'The modem did not answer; it is not known whether an attempt was used. Try again in a minute.';
+        } else text = 'The router refused the request.';
+        note.textContent = text;
         note.className = `msg ${ok ? 'ok' : 'err'}`;
         note.focus();
       },

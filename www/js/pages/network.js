@@ -1,7 +1,8 @@
 // LAN, WAN and Wi-Fi.
 
 import * as check from '../check.js';
-import { h, settingsScreen } from '../ui.js';
+import { settingsScreen } from '../settings.js';
+import { h } from '../ui.js';
 
 const pick = (v, keys) => Object.fromEntries(keys.map((k) => [k, v[k]]));
 
@@ -13,10 +14,32 @@ function fixedLease(s, v) {
   return check.mac(m.trim()) || check.inSubnet(ip.trim(), v.lan_ipaddr, v.lan_netmask) || check.hostIp(ip.trim());
 }
 
+// Addresses the DHCP server hands out that point into the router's network.
+const HANDED = { dhcpStart: 'first address', dhcpEnd: 'last address', dhcpGateway: 'gateway', dhcpPriDns: 'DNS server', dhcpSecDns: 'second DNS server' };
+
 export async function lan(ctx) {
   const dhcp = (v) => v.dhcpEnabled === 1;
   const inLan = (s, v) => check.hostIp(s) || check.inSubnet(s, v.lan_ipaddr, v.lan_netmask);
   let loadedIp = '';
+  let loaded = {};
+  // A DNS server in the old network would be stranded by a move; one
+  // elsewhere (a public one) is fine.
+  const dns = (s, v) =>
+    check.ipv4(s) ||
+    (loaded.lan_ipaddr && !check.inSubnet(s, loaded.lan_ipaddr, loaded.lan_netmask) && check.inSubnet(s, v.lan_ipaddr, v.lan_netmask)
+      ? 'This address is in the router\'s old network, which its clients leave: use one of the new network.'
+      : '');
+  const moved = (v) => Boolean(loaded.lan_ipaddr) && (v.lan_ipaddr !== loaded.lan_ipaddr || v.lan_netmask !== loaded.lan_netmask);
+  // what the DHCP server would hand out outside the new network
+  const stranded = (v) =>
+    dhcp(v) && !check.hostIp(v.lan_ipaddr) && !check.netmask(v.lan_netmask)
+      ? Object.keys(HANDED).filter((k) => v[k] && check.ipNumber(v[k]) >= 0 && check.inSubnet(v[k], loaded.lan_ipaddr, loaded.lan_netmask) === '' && check.inSubnet(v[k], v.lan_ipaddr, v.lan_netmask) !== '')
+      : [];
+  const moveBtn = h('button', { type: 'button' }, 'Move them to the new network');
+  const moveText = h('span');
+  const offer = h('div', { class: 'warning', 'data-k': 'move-offer', hidden: true }, h('p', {}, moveText), moveBtn);
+  const reconnect = h('p', { class: 'help', 'data-k': 'reconnect', hidden: true });
+  let form;
   const fixed = (n) => ({
     key: `dhcpStatic${n}`,
     label: `Fixed address ${n}`,
@@ -27,7 +50,7 @@ export async function lan(ctx) {
     show: dhcp,
     check: fixedLease,
   });
-  await settingsScreen(ctx, {
+  form = await settingsScreen(ctx, {
     page: 'lan.cgi',
     follow: 'restart',
     fields: [
@@ -43,9 +66,10 @@ export async function lan(ctx) {
         key: 'dhcpEnd', label: 'Last address', maxlen: 15, show: dhcp,
         check: (s, v) => inLan(s, v) || (check.ipNumber(s) < check.ipNumber(v.dhcpStart) ? 'The last address comes before the first.' : ''),
       },
-      { key: 'dhcpGateway', label: 'Gateway handed out', maxlen: 15, show: dhcp, check: check.hostIp },
-      { key: 'dhcpPriDns', label: 'DNS server', maxlen: 15, show: dhcp, check: check.ipv4 },
-      { key: 'dhcpSecDns', label: 'Second DNS server', maxlen: 15, optional: true, show: dhcp, check: check.ipv4 },
+      // a gateway outside the network is one no client can reach
+      { key: 'dhcpGateway', label: 'Gateway handed out', maxlen: 15, show: dhcp, check: inLan },
+      { key: 'dhcpPriDns', label: 'DNS server', maxlen: 15, show: dhcp, check: dns },
+      { key: 'dhcpSecDns', label: 'Second DNS server', maxlen: 15, optional: true, show: dhcp, check: dns },
       { key: 'dhcpLease', label: 'Lease time (seconds)', type: 'number', min: 60, max: 31536000, show: dhcp },
       fixed(1),
       fixed(2),
@@ -55,15 +79,53 @@ export async function lan(ctx) {
       const keys = ['lan_ipaddr', 'lan_netmask', 'HostName', 'dhcpEnabled', 'upnpEnabled', 'dnsPEnabled'];
       return pick(v, v.dhcpEnabled === 1 ? keys.concat(DHCP_KEYS) : keys);
     },
-    loaded: (a) => (loadedIp = a.lan_ipaddr),
-    afterSave: (v, form) => {
+    loaded: (a) => {
+      loadedIp = a.lan_ipaddr;
+      loaded = a;
+    },
+    afterSave: (v, f) => {
       if (v.lan_ipaddr === loadedIp || location.hostname !== loadedIp) return false;
       const url = `${location.protocol}//${v.lan_ipaddr}${location.port ? `:${location.port}` : ''}/`;
-      form.say('Saved. The router moves to its new address: ', 'info');
-      form.msg.append(h('a', { href: url }, url));
+      f.say('Saved. The router moves to its new address. Reconnect this device to the router (or renew its address), then open ', 'info');
+      f.msg.append(h('a', { href: url }, url));
       return true;
     },
   });
+  // The offer to move what is handed out along with the router, and the
+  // word that devices of the LAN, this one too, must reconnect, under the
+  // router's address.
+  form.field('lan_netmask').wrap.after(offer, reconnect);
+  const review = () => {
+    const v = form.values();
+    const out = stranded(v);
+    offer.hidden = !out.length;
+    if (out.length) {
+      const names = out.map((k) => HANDED[k]);
+      moveText.textContent = `The router moves to another network, but the DHCP server would still hand out addresses of the old one (${names.join(', ')}): its clients would get no working connection.`;
+    }
+    reconnect.hidden = !moved(v);
+    reconnect.textContent = `After saving, every device of the LAN, this one too, must reconnect (or renew its address) to get an address of the new network${v.lan_ipaddr !== loaded.lan_ipaddr ? ` and reach the router at ${v.lan_ipaddr}` : ''}.`;
+  };
+  moveBtn.addEventListener('click', () => {
+    const v = form.values();
+    const to = {};
+    for (const k of [...Object.keys(HANDED), 'dhcpStatic1', 'dhcpStatic2', 'dhcpStatic3']) {
+      if (k.startsWith('dhcpStatic')) {
+        const [m, ip] = v[k].split(',');
+        const n = ip !== undefined && check.moveAddress(ip.trim(), loaded.lan_ipaddr, loaded.lan_netmask, v.lan_ipaddr, v.lan_netmask);
+        if (n) to[k] = `${m},${n}`;
+      } else {
+        const n = check.moveAddress(v[k], loaded.lan_ipaddr, loaded.lan_netmask, v.lan_ipaddr, v.lan_netmask);
+        if (n) to[k] = n;
+      }
+    }
+    form.set(to);
+    form.validate();
+    review();
+    form.say('Moved: check the addresses, then save.', 'info');
+  });
+  form.el.addEventListener('input', review);
+  form.el.addEventListener('change', review);
 }
 
 const ETHERNET = (v) => v.netmode !== '3G';
@@ -120,7 +182,8 @@ export async function wifi(ctx) {
       { key: 'SSID1', label: 'Network name (SSID)', maxlen: 32, show: WIFI_ON, check: check.ssid },
       { key: 'HideSSID', label: 'Hide the network name', type: 'check', show: WIFI_ON },
       { key: 'AuthMode', label: 'Security', type: 'select', options: [['WPA2PSK', 'WPA2 with a key'], ['OPEN', 'None (open network)']], show: WIFI_ON },
-      { key: 'WPAPSK1', label: 'Key', type: 'password', autocomplete: 'new-password', maxlen: 64, show: (v) => WIFI_ON(v) && v.AuthMode === 'WPA2PSK', check: check.wpaKey },
+      { note: 'An open network lets anyone in range use this router\'s connection and see what its devices send unencrypted.', show: (v) => WIFI_ON(v) && v.AuthMode === 'OPEN' },
+      { key: 'WPAPSK1', label: 'Key', type: 'password', reveal: true, autocomplete: 'new-password', maxlen: 64, show: (v) => WIFI_ON(v) && v.AuthMode === 'WPA2PSK', check: check.wpaKey },
       { key: 'Channel', label: 'Channel', type: 'select', num: true, options: channels, show: WIFI_ON },
       { key: 'HT_BW', label: 'Channel width', type: 'select', num: true, options: [[0, '20 MHz'], [1, '20/40 MHz']], show: WIFI_ON },
       { key: 'TxPower', label: 'Transmit power (%)', type: 'number', min: 1, max: 100, show: WIFI_ON },

@@ -3,32 +3,57 @@
 
 import { call } from '../api.js';
 import * as check from '../check.js';
-import { confirmDialog, Form, h, settingsScreen, waitForReboot } from '../ui.js';
+import { settingsScreen, waitForReboot } from '../settings.js';
+import { confirmDialog, Form, h, scrollable } from '../ui.js';
 import { duration } from './status.js';
 
-function table(title, heads, rows) {
+// A table that becomes a list of labelled rows on a phone.
+export function table(title, heads, rows) {
   return h(
     'section',
     { class: 'card', 'aria-label': title },
-    h('div', { class: 'scroll' }, h('table', { class: 'rules' }, h('caption', {}, title),
+    scrollable(title, h('table', { class: 'rules stack' }, h('caption', {}, title),
       h('thead', {}, h('tr', {}, heads.map((t) => h('th', { scope: 'col' }, t)))),
-      h('tbody', {}, rows.length ? rows.map((r) => h('tr', {}, r.map((c) => h('td', {}, String(c ?? '—'))))) : h('tr', {}, h('td', { colspan: heads.length, class: 'none' }, 'None.'))))),
+      h('tbody', {}, rows.length ? rows.map((r) => h('tr', {}, r.map((c, i) => h('td', { 'data-label': heads[i] }, String(c ?? '—'))))) : h('tr', {}, h('td', { colspan: heads.length, class: 'none' }, 'None.'))))),
   );
 }
 
 const expiry = (v) => (v > 1e9 ? new Date(v * 1000).toLocaleString() : `in ${duration(v)}`);
 
+// One row per device: the DHCP lease, the neighbour table and the Wi-Fi
+// stations joined by MAC address.
+function devices(a) {
+  const all = new Map();
+  const get = (mac) => {
+    const k = String(mac || '').toUpperCase();
+    if (!all.has(k)) all.set(k, { mac: k });
+    return all.get(k);
+  };
+  for (const d of a.dhcp || []) Object.assign(get(d.mac), { name: d.hostname, ip: d.ip, expires: d.expires });
+  // an incomplete neighbour entry has no device behind it
+  for (const d of a.arp || []) {
+    if (/^(00:){5}00$/.test(d.mac)) continue;
+    const e = get(d.mac);
+    e.ip ||= d.ip;
+    e.device = d.device;
+  }
+  for (const d of a.sta || []) get(d.mac).sta = d;
+  return [...all.values()].map((e) => [
+    e.name || '—',
+    e.ip || '—',
+    e.mac,
+    e.sta ? `Wi-Fi (${e.sta.BW ? '40' : '20'} MHz${e.sta.Psm ? ', power saving' : ''}) for ${duration(e.sta.ConnectedTime)}` : e.device ? `LAN (${e.device})` : '—',
+    e.expires !== undefined ? expiry(e.expires) : '—',
+  ]);
+}
+
 export async function clients(ctx) {
   const box = h('div');
   const again = h('button', { type: 'button' }, 'Refresh');
-  ctx.main.append(h('p', { class: 'intro' }, 'Devices the router knows on its LAN and Wi-Fi.'), box, again);
+  ctx.main.append(h('p', { class: 'intro' }, 'Devices the router knows on its LAN and Wi-Fi: from the addresses it handed out, its neighbour table and the Wi-Fi stations.'), box, again);
   async function load() {
     const a = await call('client.cgi');
-    box.replaceChildren(
-      table('Addresses handed out (DHCP)', ['Name', 'IP address', 'MAC address', 'Lease ends'], (a.dhcp || []).map((d) => [d.hostname || '—', d.ip, d.mac, expiry(d.expires)])),
-      table('Neighbours (ARP)', ['IP address', 'MAC address', 'Interface'], (a.arp || []).map((d) => [d.ip, d.mac, d.device])),
-      table('Wi-Fi stations', ['MAC address', 'Connected for', 'Power saving', 'Channel width'], (a.sta || []).map((d) => [d.mac, duration(d.ConnectedTime), d.Psm ? 'Yes' : 'No', d.BW ? '40 MHz' : '20 MHz'])),
-    );
+    box.replaceChildren(table('Devices', ['Name', 'IP address', 'MAC address', 'Connection', 'Lease ends'], devices(a)));
   }
   again.addEventListener('click', () => load().catch(() => {}));
   await load();
@@ -87,6 +112,9 @@ export async function reboot(ctx) {
   ctx.main.append(h('h2', {}, 'Reboot now'), now.el);
 }
 
+// The serial service defines these numbers; only the factory value is known here.
+const serviceValue = (key, label, show) => ({ key, label, type: 'named', names: [[0, 'Factory setting (0)']], min: 0, max: 255, show, help: 'Other values as the serial service\'s documentation gives them.' });
+
 const BAUD = [1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600].map((b) => [b, `${b}`]);
 const FMT = [[0, 'Text'], [1, 'Hex bytes']];
 
@@ -114,21 +142,22 @@ export async function dtu(ctx) {
       { key: 'dtu_conn_enable', label: 'Connect to a server', type: 'check', show: enabled },
       { key: 'dtu_conn_type', label: 'Protocol', type: 'select', num: true, options: [[0, 'TCP'], [1, 'UDP']], show: conn },
       { key: 'dtu_conn_server', label: 'Server', maxlen: 127, show: conn, check: (s) => check.host(s) },
-      { key: 'dtu_conn_port', label: 'Port', type: 'number', min: 1, max: 65535, show: conn },
+      // the factory 0 is no port: one has to be given to connect
+      { key: 'dtu_conn_port', label: 'Port', type: 'number', min: 1, max: 65535, unset: 0, show: conn },
       { key: 'dtu_conn_reg_enable', label: 'Send a registration packet', type: 'check', show: conn },
-      { key: 'dtu_conn_reg_mode', label: 'Registration mode', type: 'number', min: 0, max: 255, show: reg },
-      { key: 'dtu_conn_reg_type', label: 'Registration type', type: 'number', min: 0, max: 255, show: reg },
+      serviceValue('dtu_conn_reg_mode', 'Registration mode', reg),
+      serviceValue('dtu_conn_reg_type', 'Registration type', reg),
       { key: 'dtu_conn_reg_data_fmt', label: 'Registration data format', type: 'select', num: true, options: FMT, show: reg },
       { key: 'dtu_conn_reg_data', label: 'Registration data', optional: true, maxlen: 128, show: reg, check: data('dtu_conn_reg_data_fmt', 128) },
       { key: 'dtu_conn_heartbeat_enable', label: 'Send heartbeats', type: 'check', show: conn },
-      { key: 'dtu_conn_heartbeat_type', label: 'Heartbeat type', type: 'number', min: 0, max: 255, show: beat },
+      serviceValue('dtu_conn_heartbeat_type', 'Heartbeat type', beat),
       { key: 'dtu_conn_heartbeat_time', label: 'Heartbeat interval (seconds)', type: 'number', min: 1, max: 86400, show: beat },
       { key: 'dtu_conn_heartbeat_data_fmt', label: 'Heartbeat data format', type: 'select', num: true, options: FMT, show: beat },
       { key: 'dtu_conn_heartbeat_data', label: 'Heartbeat data', optional: true, maxlen: 128, show: beat, check: data('dtu_conn_heartbeat_data_fmt', 128) },
       { section: 'Position reports', show: enabled },
       { key: 'dtu_gps_state', label: 'Send position reports', type: 'check', show: enabled },
       { key: 'dtu_gps_time', label: 'Report interval (seconds)', type: 'number', min: 1, max: 86400, show: on('dtu_gps_state') },
-      { key: 'dtu_gps_type', label: 'Report type', type: 'number', min: 0, max: 255, show: on('dtu_gps_state') },
+      serviceValue('dtu_gps_type', 'Report type', on('dtu_gps_state')),
     ],
     // Every key goes out; the service keeps what is hidden as it was.
     toRequest: (v) => Object.fromEntries(Object.entries(v).map(([k, x]) => [k, Number.isNaN(x) ? 0 : x])),

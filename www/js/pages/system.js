@@ -2,7 +2,8 @@
 
 import { call } from '../api.js';
 import * as check from '../check.js';
-import { Form, h, settingsScreen, waitForRestart } from '../ui.js';
+import { settingsScreen, waitForRestart } from '../settings.js';
+import { Form, h } from '../ui.js';
 
 export async function account(ctx) {
   const form = new Form(

@@ -2,14 +2,15 @@
 // will check it, uploaded with a progress bar, written to flash, and the
 // router reboots.
 
-import { upload } from '../api.js';
+import { call, LoginNeeded, upload } from '../api.js';
 import { firmwareProblem, imageName, MAX_UPLOAD } from '../image.js';
-import { confirmDialog, Form, h, waitForReboot, waitForRestart } from '../ui.js';
+import { waitForReboot, waitForRestart } from '../settings.js';
+import { confirmDialog, Form, h } from '../ui.js';
 
 // Room for the multipart headers around the file.
 const MAX_FILE = MAX_UPLOAD - 4096;
 
-function uploader(ctx, { page, title, intro, warning, verify, stops }) {
+function uploader(ctx, { page, title, intro, warning, verify, stops, risky }) {
   const file = h('input', { type: 'file', id: `${page}-file`, name: 'file', 'aria-describedby': `${page}-err` });
   const err = h('p', { class: 'err', id: `${page}-err` });
   const bar = h('progress', { max: '100', value: '0', 'aria-label': `Upload of the ${title.toLowerCase()}` });
@@ -60,11 +61,24 @@ function uploader(ctx, { page, title, intro, warning, verify, stops }) {
       if (stops) await waitForRestart().catch(() => {});
     },
   });
+  if (risky) form.btn.className = 'caution';
   return h('section', { class: 'card', 'aria-label': title }, h('h2', {}, title), h('p', {}, intro), form.el);
 }
 
 export async function upgrade(ctx) {
+  const running = h('p', { 'data-k': 'firmwareversion' }, 'Running firmware: asking the router…');
+  const boot = uploader(ctx, {
+    page: 'upgradebootloader.cgi',
+    title: 'Boot loader',
+    intro: 'A raw boot-loader image. The router does not check it: a wrong file leaves the router unable to start. Only for service staff.',
+    warning: 'Writing a wrong boot loader makes the router unusable until it is repaired with special equipment.',
+    risky: true,
+  });
+  boot.hidden = true;
+  const advanced = h('input', { type: 'checkbox', id: 'show-bootloader' });
+  advanced.addEventListener('change', () => (boot.hidden = !advanced.checked));
   ctx.main.append(
+    running,
     uploader(ctx, {
       page: 'upgradefirmware.cgi',
       title: 'Firmware',
@@ -73,11 +87,14 @@ export async function upgrade(ctx) {
       verify: firmwareProblem,
       stops: true,
     }),
-    uploader(ctx, {
-      page: 'upgradebootloader.cgi',
-      title: 'Boot loader',
-      intro: 'A raw boot-loader image. The router does not check it: a wrong file leaves the router unable to start. Only for service staff.',
-      warning: 'Writing a wrong boot loader makes the router unusable until it is repaired with special equipment.',
-    }),
+    h('div', { class: 'field check' }, advanced, h('label', { for: advanced.id }, 'Advanced: show the boot-loader upgrade (service staff only)')),
+    boot,
   );
+  try {
+    const a = await call('home.cgi');
+    running.textContent = `Running firmware: ${a.firmwareversion || 'not known'}.`;
+  } catch (e) {
+    if (e instanceof LoginNeeded) throw e;
+    running.textContent = 'Running firmware: not known (the router did not say).';
+  }
 }
