@@ -18,7 +18,7 @@ struct PageEntry {
     PageHandler handler;
 };
 
-constexpr size_t PAGE_COUNT = 27;
+constexpr size_t PAGE_COUNT = 28;
 
 // The entries in dispatch order.
 const PageEntry *page_table();

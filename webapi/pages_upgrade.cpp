@@ -3,6 +3,7 @@
 #include "crc32.h"
 #include "fd_io.h"
 #include "page_util.h"
+#include "pages_events.h"
 #include "platform.h"
 #include "sys_utils.h"
 
@@ -107,6 +108,7 @@ int upgrade(const PageRequest &req, bool check_image, int (*flash)(size_t)) {
         (check_image && firmware_image_check(data, length) != 0) ||
         save_and_flash(data, length, flash) != 0)
         return answer_result(req.answer, -1);
+    restart_reason_store(check_image ? "firmware upgrade" : "boot-loader upgrade");
     req.context->follow_up = FollowUpAction::Reboot;
     return answer_result(req.answer, 0);
 }
