@@ -18,8 +18,8 @@
 namespace {
 
 constexpr char kEventsNew[] = "/tmp/lted.events.new";
-// A longer file is damaged: only its end is read.
-constexpr size_t kReadMax = 2 * EVENTS_MAX_BYTES;
+// What is kept of the file fits in its last EVENTS_MAX_BYTES bytes.
+constexpr size_t kReadMax = EVENTS_MAX_BYTES;
 constexpr size_t kValueMax = EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1;
 
 // The AT reader thread reports a lost modem while the loop thread may be

@@ -165,7 +165,7 @@ void ping_timeout_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
     ctx->ping_failures += 1;
     event_add("watchdog: no echo reply from %s (%d of %d)", ctx->ping_server, ctx->ping_failures,
-              ctx->ping_count);
+              ctx->ping_count > 1 ? ctx->ping_count : 1);
     if (ctx->ping_failures < ctx->ping_count) {
         ping_send(ctx);
         return;

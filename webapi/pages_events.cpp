@@ -10,8 +10,9 @@
 
 namespace {
 
-// A longer history is damaged: only its end is read.
-constexpr size_t kReadMax = 2 * EVENTS_MAX_BYTES;
+// The daemon keeps the history within this; a longer file is damaged, and
+// only its end is read.
+constexpr size_t kReadMax = EVENTS_MAX_BYTES;
 
 void answer_events(cJSON *answer) {
     cJSON *list = cJSON_CreateArray();
