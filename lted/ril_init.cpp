@@ -134,15 +134,15 @@ void channel_lost(const char *message, unsigned power_off_seconds) {
     at_ready = 0;
     pthread_mutex_unlock(&radio_state_mutex);
     if (!first) return;
+    recovering = true;
+    event_add("modem lost (%s); power-cycling it",
+              power_off_seconds == kPowerOffAfterTimeout ? "no answer" : "its port closed");
     at_close();
     ModemContext *ctx = ril_context;
     reset_status(ctx);
     modem_power_set(0);
     boot_clock_sleep(power_off_seconds);
     modem_power_set(1);
-    recovering = true;
-    event_add("modem lost (%s); power-cycled",
-              power_off_seconds == kPowerOffAfterTimeout ? "no answer" : "its port closed");
     setRadioState(RADIO_STATE_UNAVAILABLE);
     remove_file("/tmp/IMSI");
     remove_file("/tmp/ICCID");
