@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "events.h"
 #include "local_socket.h"
 #include "log.h"
 #include "modem_status.h"
@@ -399,6 +400,7 @@ bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
     if (strcmp(cmd, "ATTEST") == 0) return at_send_command(items[1], nullptr) >= 0;
     if (strcmp(cmd, "AT") == 0) {
         if (at_send_command(items[1], &reply.r) < 0) return false;
+        event_sim_command(items[1], reply.r);
         answer_line(a, "%s", reply.r->final_line ? reply.r->final_line : "");
         return true;
     }

@@ -1,5 +1,6 @@
 // The modem daemon: start-up, signals and shutdown.
 #include "at_channel.h"
+#include "events.h"
 #include "event_loop.h"
 #include "log.h"
 #include "platform.h"
@@ -56,9 +57,12 @@ void app_signal_callback(EventLoop *loop, int signum, void *) {
         break;
     case SIGUSR1:
         ril_settings_load(ctx, RIL_SETTINGS_WAN_MODE);
+        event_add("settings reloaded (SIGUSR1): WAN mode %s", ctx->wan_mode_3g ? "3G" : "not 3G");
         break;
     case SIGUSR2:
         ril_settings_load(ctx, RIL_SETTINGS_AUTO_REBOOT);
+        event_add("settings reloaded (SIGUSR2): scheduled reboot mode %d, time %d",
+                  ctx->auto_reboot_mode, ctx->auto_reboot_time);
         ril_auto_reboot_init(ctx);
         break;
     default:
@@ -72,6 +76,7 @@ int main(int argc, char **argv) {
     log_set_program(LogProgram::Lted);
     __log_str("lted: starting\n");
     wait_for_config_daemon();
+    restart_reason_publish();
     for (const auto &s : kTcpSettings)
         write_file_string(s.path, s.value);
     if (!(argc == 2 && strcmp(argv[1], "start") == 0)) {

@@ -1,5 +1,6 @@
 #include "modem_status.h"
 
+#include "events.h"
 #include "ril_context.h"
 #include "sys_utils.h"
 
@@ -31,6 +32,23 @@ bool registered(int status) {
     return status == 1 || status == 5;
 }
 
+const char *sim_text(int state) {
+    static constexpr const char *kNames[] = {"absent", "not ready", "ready", "asks for its PIN",
+                                             "asks for its PUK"};
+    return state >= 0 && state <= SIM_PUK ? kNames[state] : "unknown";
+}
+
+const char *registration_text(int status) {
+    static constexpr const char *kNames[] = {"not registered", "home",    "searching",
+                                             "denied",         "unknown", "roaming"};
+    return status >= 0 && status <= 5 ? kNames[status] : "unknown";
+}
+
+// Which of voice and data are registered: what the history follows.
+int registered_pair() {
+    return (registered(voice_reg) ? 2 : 0) | (registered(data_reg) ? 1 : 0);
+}
+
 } // namespace
 
 void indicator_update(ModemContext *context) {
@@ -56,7 +74,7 @@ void indicator_update(ModemContext *context) {
 }
 
 void set_sim_state(ModemContext *context, int v) {
-    sim_state.store(v);
+    if (sim_state.exchange(v) != v) event_add("SIM card %s", sim_text(v));
     indicator_update(context);
 }
 
@@ -66,8 +84,12 @@ void set_radio_tech(ModemContext *context, int v) {
 }
 
 void set_registration(ModemContext *context, int voice, int data) {
+    int before = registered_pair();
     if (voice >= 0) voice_reg.store(voice);
     if (data >= 0) data_reg.store(data);
+    if (registered_pair() != before)
+        event_add("network registration: voice %s, data %s", registration_text(voice_reg),
+                  registration_text(data_reg));
     indicator_update(context);
 }
 

@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "events.h"
 #include "log.h"
 #include "modem_status.h"
 #include "platform.h"
@@ -250,6 +251,9 @@ void pollNetState(ModemContext *ctx) {
     int now = ctx->connected;
     const EventTime *next = now ? &kPollUp : &kPollDown;
     if (prev && !now) __log_str("lted: %s: disconnected\n", "pollNetState");
+    if (prev != now)
+        event_add("data connection %s%s%s", now ? "up" : "down", now && last_ip[0] ? ": " : "",
+                  now ? last_ip : "");
     if (!prev && now) {
         __log_str("lted: %s: connected\n", "pollNetState");
         event_del_time_callback(ctx->loop, ril_data_disconnect_callback);
@@ -286,6 +290,7 @@ void dhcp_poll_start(ModemContext *ctx, int now) {
 
 void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
+    if (dhcp_pid > 0) event_lease_check(dhcp_pid, ctx->ifname);
     int index;
     bool present = ifc_get_ifindex(ctx->ifname, &index) == 0;
     if (!present && dhcp_pid > 0) {
@@ -340,6 +345,7 @@ void RIL_Deinit(ModemContext *ctx) {
 
 void ril_data_disconnect_callback(EventLoop *loop, void *) {
     __log_str("lted: %s: try reboot\n", "ril_data_disconnect_callback");
+    restart_reason_keep("no data connection 300 s after start");
     __event_add_time_callback(loop, &kCommandDelay, 0, reboot_command, nullptr);
 }
 

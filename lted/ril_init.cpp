@@ -3,6 +3,7 @@
 #include "at_channel.h"
 #include "at_tok.h"
 #include "command_server.h"
+#include "events.h"
 #include "fd_io.h"
 #include "log.h"
 #include "modem_discovery.h"
@@ -15,6 +16,7 @@
 #include "sys_utils.h"
 #include "watchdog.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -30,6 +32,9 @@ constexpr EventTime kAtInitDelay{4, 0};
 constexpr EventTime kNoConnectionReboot{300, 0};
 constexpr unsigned kPowerOffAfterTimeout = 3;
 constexpr unsigned kPowerOffAfterClose = 1;
+
+// A lost modem was power-cycled and has not answered since.
+std::atomic<bool> recovering{false};
 
 enum class SettingKind {
     WanMode,   // 1 when exactly "3G", else 0
@@ -129,6 +134,9 @@ void channel_lost(const char *message, unsigned power_off_seconds) {
     at_ready = 0;
     pthread_mutex_unlock(&radio_state_mutex);
     if (!first) return;
+    recovering = true;
+    event_add("modem lost (%s); power-cycling it",
+              power_off_seconds == kPowerOffAfterTimeout ? "no answer" : "its port closed");
     at_close();
     ModemContext *ctx = ril_context;
     reset_status(ctx);
@@ -193,6 +201,9 @@ void ril_reinit_callback(EventLoop *loop, void *) {
         return;
     }
     RIL_requestTimedCallback(ril_at_init, ctx, &kAtInitDelay);
+    event_add("modem found: %s, AT port %s, second port %s, interface %s",
+              modem_type_name(ctx->modem_type), ctx->cmd_dev,
+              ctx->data_dev[0] ? ctx->data_dev : "none", ctx->ifname);
     event_del_time_callback(loop, ril_reinit_callback);
     event_del_time_callback(loop, init_system_timer_callback);
     // A tty that died at once is already in the recovery, which may have armed
@@ -250,6 +261,7 @@ void ril_at_init(void *arg) {
     if (!lost) at_ready = 1;
     pthread_mutex_unlock(&radio_state_mutex);
     if (lost) return;
+    if (recovering.exchange(false)) event_add("modem answers again after the power cycle");
 
     rc = at_send_command_singleline("AT+CFUN?", "+CFUN:", &reply);
     if (at_succeeded(rc, reply)) {

@@ -2,6 +2,7 @@
 
 #include "at_channel.h"
 #include "at_tok.h"
+#include "events.h"
 #include "log.h"
 #include "modem_status.h"
 #include "ril_context.h"
@@ -170,7 +171,13 @@ void sim_pin_autoverify(ModemContext *ctx) {
     if (!at_setting_usable("siminitpin", ctx->siminitpin)) return;
     __log_str("lted: ************ try to verify SIM PIN ************\n");
     char cmd[256];
-    if (at_format(cmd, sizeof cmd, "AT+CPIN=\"%s\"", ctx->siminitpin)) send(cmd);
+    if (!at_format(cmd, sizeof cmd, "AT+CPIN=\"%s\"", ctx->siminitpin)) return;
+    reply = nullptr;
+    rc = at_send_command(cmd, &reply);
+    event_add("start-up PIN %s", rc < 0 || !reply ? "sent, not answered"
+                                 : reply->success ? "accepted"
+                                                  : "refused");
+    at_response_free(reply);
 }
 
 void getSIMStatus(ModemContext *ctx) {

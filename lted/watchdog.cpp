@@ -1,5 +1,6 @@
 #include "watchdog.h"
 
+#include "events.h"
 #include "log.h"
 #include "network_poll.h"
 #include "ril_context.h"
@@ -163,11 +164,14 @@ void ping_reply_callback(EventLoop *loop, int fd, int, void *userdata) {
 void ping_timeout_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
     ctx->ping_failures += 1;
+    event_add("watchdog: no echo reply from %s (%d of %d)", ctx->ping_server, ctx->ping_failures,
+              ctx->ping_count > 1 ? ctx->ping_count : 1);
     if (ctx->ping_failures < ctx->ping_count) {
         ping_send(ctx);
         return;
     }
     __log_str("lted: %s: try reboot\n", "ping_timeout_callback");
+    restart_reason_keep("watchdog: no echo reply");
     __event_add_time_callback(loop, &kRebootDelay, 0, reboot_command, nullptr);
 }
 
@@ -208,5 +212,6 @@ void ril_auto_reboot_callback(EventLoop *loop, void *) {
         __log_str("lted: %s: auto reboot everyday %d try to reboot\n", "ril_auto_reboot_callback",
                   ctx->auto_reboot_time);
     }
+    restart_reason_keep("scheduled reboot");
     do_system_call("reboot");
 }

@@ -1,6 +1,7 @@
 #include "page_table.h"
 
 #include "pages_device.h"
+#include "pages_events.h"
 #include "pages_firewall.h"
 #include "pages_modem.h"
 #include "pages_network.h"
@@ -41,6 +42,7 @@ constexpr std::array<PageEntry, PAGE_COUNT> kPages = {{
     {"ipportfilter.cgi", true, false, page_ipportfilter},
     {"gps.cgi", false, false, page_gps},
     {"sim.cgi", true, false, page_sim},
+    {"events.cgi", true, false, page_events},
 }};
 
 } // namespace

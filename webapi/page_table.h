@@ -21,7 +21,7 @@ struct PageEntry {
     bool takes_upload = false;
 };
 
-constexpr size_t PAGE_COUNT = 27;
+constexpr size_t PAGE_COUNT = 28;
 
 // The entries in dispatch order.
 const PageEntry *page_table();

@@ -1,6 +1,7 @@
 #include "pages_device.h"
 
 #include "page_util.h"
+#include "pages_events.h"
 #include "platform.h"
 #include "sys_utils.h"
 
@@ -408,6 +409,7 @@ int page_autoreboot(const PageRequest &req) {
 }
 
 int page_reboot(const PageRequest &req) {
+    restart_reason_store("reboot from the web interface");
     req.context->follow_up = FollowUpAction::Reboot;
     return answer_result(req.answer, 0);
 }

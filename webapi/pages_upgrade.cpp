@@ -3,6 +3,7 @@
 #include "crc32.h"
 #include "fd_io.h"
 #include "page_util.h"
+#include "pages_events.h"
 #include "platform.h"
 #include "sys_utils.h"
 
@@ -110,6 +111,7 @@ int upgrade(const PageRequest &req, bool firmware, int (*flash)(size_t), int loc
     int rc = lock >= 0 ? save_and_flash(lock, data, length, flash) : -1;
     if (own >= 0) close(own);
     if (rc != 0) return answer_result(req.answer, -1);
+    restart_reason_store(firmware ? "firmware upgrade" : "boot-loader upgrade");
     req.context->follow_up = FollowUpAction::Reboot;
     return answer_result(req.answer, 0);
 }

@@ -1,7 +1,9 @@
 // The daemon's pure decisions: reply scans, the dial form, the reboot plan,
-// the echo packet and its checks, and which configuration values may enter a
-// command line.
+// the echo packet and its checks, which configuration values may enter a
+// command line, and the event history's lines and caps.
 #include "at_channel.h"
+#include "event_history.h"
+#include "events.h"
 #include "network_poll.h"
 #include "sim_bearer.h"
 #include "sys_utils.h"
@@ -174,6 +176,98 @@ TEST(CommandValues, WhatMayEnterACommandLine) {
     char cmd[16];
     EXPECT_TRUE(at_format(cmd, sizeof cmd, "AT+X=\"%s\"", "12345678"));
     EXPECT_FALSE(at_format(cmd, sizeof cmd, "AT+X=\"%s\"", "123456789"));
+}
+
+// --- the event history ---
+
+TEST(EventHistory, WhatALineMustBe) {
+    const std::string text120(120, 'x');
+    struct Case {
+        std::string line;
+        bool ok;
+        unsigned long uptime;
+        std::string text;
+    } cases[] = {
+        {"2026-03-01 04:05:06 42 modem found: asr", true, 42, "modem found: asr"},
+        {"2026-03-01 04:05:06 4294967295 " + text120, true, 4294967295ul, text120},
+        {"2026-03-01 04:05:06 42 " + text120 + "x", false, 0, ""},
+        {"2026-03-01 04:05:06 12345678901 text", false, 0, ""}, // 11 digits
+        {"2026-03-01 04:05:06 42 ", false, 0, ""},
+        {"2026-03-01 04:05:06  42 text", false, 0, ""},
+        {"2026-03-01T04:05:06 42 text", false, 0, ""},
+        {"2026-3-01 04:05:06 42 text", false, 0, ""},
+        {"2026-03-01 04:05:06 -1 text", false, 0, ""},
+        {"2026-03-01 04:05:06 42 tab\there", false, 0, ""},
+        {"2026-03-01 04:05:06 42 caf\xc3\xa9", false, 0, ""},
+        {"2026-03-01 04:05:06 42 text\r", false, 0, ""},
+        {"", false, 0, ""},
+    };
+    for (const auto &c : cases) {
+        EventLine e{};
+        ASSERT_EQ(event_line_parse(c.line.data(), c.line.size(), &e), c.ok) << c.line;
+        if (!c.ok) continue;
+        EXPECT_STREQ(e.time, "2026-03-01 04:05:06");
+        EXPECT_EQ(e.uptime, c.uptime);
+        EXPECT_EQ(std::string(e.text, e.text_len), c.text);
+    }
+}
+
+// A history line numbered i (its uptime and the start of its text).
+std::string event_line(int i, size_t text_size = 10) {
+    std::string text = std::to_string(i);
+    return "2026-03-01 04:05:06 " + std::to_string(i) + " " + text +
+           std::string(text_size - text.size(), '.');
+}
+
+std::string event_lines(int first, int last, size_t text_size = 10) {
+    std::string s;
+    for (int i = first; i <= last; i++)
+        s += event_line(i, text_size) + "\n";
+    return s;
+}
+
+TEST(EventHistory, AppendDropsDamageThenTheOldest) {
+    struct Case {
+        const char *what;
+        std::string before, line, after;
+    } cases[] = {
+        {"no file yet", "", event_line(7), event_lines(7, 7)},
+        {"damaged lines and a cut last one are dropped",
+         event_line(1) + "\n\x01garbage\n\n" + event_line(2) + "\n" + event_line(3), event_line(7),
+         event_lines(1, 2) + event_lines(7, 7)},
+        {"the 201st line drops the first", event_lines(1, 200), event_line(201),
+         event_lines(2, 201)},
+        // 145 bytes a line: 112 lines fit in 16384 bytes, 113 do not
+        {"the bytes are bounded", event_lines(700, 998, 120), event_line(999, 120),
+         event_lines(888, 999, 120)},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> buf(c.before.size() + c.line.size() + 1);
+        memcpy(buf.data(), c.before.data(), c.before.size());
+        size_t n = events_append(buf.data(), c.before.size(), c.line.c_str());
+        EXPECT_EQ(std::string(buf.data(), n), c.after) << c.what;
+    }
+}
+
+TEST(EventHistory, KeptRestartReasons) {
+    struct Case {
+        std::string value, time, reason;
+    } cases[] = {
+        {"2026-03-01 04:05:06 scheduled reboot", "2026-03-01 04:05:06", "scheduled reboot"},
+        {"a power loss or an outside reboot", "", "a power loss or an outside reboot"},
+        {"2026-03-01 04:05:06", "2026-03-01 04:05:06", ""},
+        {"2026-03-01 04:05:06x", "", "2026-03-01 04:05:06x"},
+        {"", "", ""},
+        {"2026-03-01 04:05:06 line\nbreak\x7f", "2026-03-01 04:05:06", "line?break?"},
+        {"2026-03-01 04:05:06 " + std::string(200, 'r'), "2026-03-01 04:05:06",
+         std::string(EVENT_TEXT_MAX, 'r')},
+    };
+    for (const auto &c : cases) {
+        char time[EVENT_TIME_LEN + 1], reason[EVENT_TEXT_MAX + 1];
+        restart_value_split(c.value.c_str(), time, reason, sizeof reason);
+        EXPECT_EQ(time, c.time) << c.value;
+        EXPECT_EQ(reason, c.reason) << c.value;
+    }
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // The device pages through the real web server, with their effects on the
-// running simulated router: the modem daemon re-plans its scheduled reboot,
-// and the bridges that "diag.cgi" starts relay the simulated modem's
-// diagnostic port (which echoes 0x7E-terminated frames) to a local listener.
+// running simulated router: the modem daemon re-plans its scheduled reboot
+// (and, started again after it, tells why the router restarted), and the bridges that "diag.cgi"
+// starts relay the simulated modem's diagnostic port (which echoes 0x7E-terminated frames) to a
+// local listener.
 #include "pty_pair.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,60 @@ TEST(DeviceEffects, SercatOnAQualcommModem) {
     EXPECT_TRUE(closed(connection));
     close(connection);
     close(listener);
+}
+
+// The scheduled reboot comes at once (the router has been up for 1000 s);
+// the daemon started again in the same root tells why the router restarted.
+TEST(DeviceEffects, AfterTheScheduledRebootTheEventsTellWhy) {
+    Router r("9025");
+    ASSERT_TRUE(r.server.started());
+    ASSERT_TRUE(r.ready()) << r.server.error_log();
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    std::string minute = std::to_string(local.tm_hour * 60 + local.tm_min);
+    EXPECT_EQ(
+        r.post("autoreboot.cgi", "{\"auto_reboot_mode\":2,\"auto_reboot_time\":" + minute + "}"),
+        "{\"result\":0}\n");
+    std::string calls = r.root.path("/sim/calls.log"),
+                flash = r.root.path("/dev/apsoc_nvram/2860.flash");
+    ASSERT_TRUE(
+        ts::wait_until([&] { return ts::contains(ts::read_file(calls), "reboot\n"); }, 20000));
+    // in flash before the reboot
+    EXPECT_TRUE(std::regex_search(
+        ts::read_file(flash),
+        std::regex(R"(RestartReason=\d{4}-\d\d-\d\d \d\d:\d\d:\d\d scheduled reboot\0)")));
+
+    // off again, and the daemon starts anew as after the reboot
+    EXPECT_EQ(r.post("autoreboot.cgi", "{\"auto_reboot_mode\":0}"), "{\"result\":0}\n");
+    r.daemon.signal(SIGTERM);
+    ASSERT_TRUE(r.daemon.wait(10000));
+    ts::spawn(r.daemon, {ts::bin_path("lted"), "start"}, r.root.env());
+    std::string events;
+    ASSERT_TRUE(ts::wait_until(
+        [&] {
+            events = ts::curl({"-b", "session=" + r.session, r.server.url("events.cgi")});
+            return ts::contains(events, "restarted after: scheduled reboot");
+        },
+        20000))
+        << events;
+    EXPECT_TRUE(std::regex_search(
+        events,
+        std::regex(
+            R"(^\{"lastRestart":"scheduled reboot","lastRestartTime":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d","events":\[)")))
+        << events;
+    // newest first: the restart, the reboot, what led to it
+    size_t restarted = events.find("\"text\":\"restarted after: scheduled reboot\"");
+    size_t reboot = events.find("\"text\":\"reboot: scheduled reboot\"");
+    size_t reload = events.find(
+        "\"text\":\"settings reloaded (SIGUSR2): scheduled reboot mode 2, time " + minute + "\"");
+    EXPECT_LT(restarted, reboot) << events;
+    EXPECT_LT(reboot, reload) << events;
+    EXPECT_NE(reload, std::string::npos) << events;
+    // cleared by the new start
+    EXPECT_TRUE(ts::wait_until(
+        [&] { return ts::contains(ts::read_file(flash), std::string("RestartReason=\0", 15)); },
+        10000));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// The device service pages served in-process, one fresh router root per
-// case: answers, stored forms, and the commands seen by the recording
-// stand-ins.
+// The device service pages and the event history served in-process, one
+// fresh router root per case: answers, stored forms, and the commands seen by
+// the recording stand-ins.
 #include "cgi_harness.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,11 +239,64 @@ TEST(DevicePages, BackgroundCommandsLetGoOfTheAnswer) {
 }
 
 TEST(DevicePages, Reboot) {
-    for (const char *method : {"GET", "POST", "HEAD"})
-        run({.what = method,
-             .call = {.page = "reboot.cgi", .method = method},
-             .answer = "{\"result\":0}",
-             .follow_up = FollowUpAction::Reboot});
+    for (const char *method : {"GET", "POST", "HEAD"}) {
+        ts::WebRoot web(20);
+        ts::CgiAnswer a = web.call_with_session({.page = "reboot.cgi", .method = method});
+        EXPECT_EQ(a.json, "{\"result\":0}") << method;
+        EXPECT_EQ(a.follow_up, FollowUpAction::Reboot);
+        EXPECT_EQ(ts::read_file(web.path("/sim/calls.log")), "");
+        // in flash before the reboot, for the next start to tell
+        EXPECT_TRUE(std::regex_search(
+            ts::read_file(web.path("/dev/apsoc_nvram/2860.flash")),
+            std::regex(
+                R"(RestartReason=\d{4}-\d\d-\d\d \d\d:\d\d:\d\d reboot from the web interface\0)")));
+    }
+}
+
+TEST(DevicePages, Events) {
+    const std::string history =
+        "2026-03-01 04:00:00 5 restarted after a power loss or an outside reboot\n"
+        "2026-03-01 04:00:01 6 damaged\x01line\n"
+        "2026-03-01 04:05:01 305 reboot: watchdog: no echo reply\n"
+        "2026-03-01 04:05:02 306 cut sh";
+    const Case cases[] = {
+        {.what = "before the daemon's first start",
+         .call = get("events.cgi"),
+         .answer = R"({"lastRestart":"","lastRestartTime":"","events":[]})"},
+        {.what = "a power loss",
+         .call = get("events.cgi"),
+         .answer =
+             R"({"lastRestart":"a power loss or an outside reboot","lastRestartTime":"","events":[]})",
+         .files = {{"/tmp/lted.restart", "a power loss or an outside reboot"}}},
+        {.what = "a kept reason; damaged lines left out, the newest first; POST answers as GET",
+         .call = post("events.cgi", "{}"),
+         .answer =
+             R"({"lastRestart":"watchdog: no echo reply","lastRestartTime":"2026-03-01 04:06:00",)"
+             R"("events":[{"time":"2026-03-01 04:05:01","uptime":305,"text":"reboot: watchdog: no echo reply"},)"
+             R"({"time":"2026-03-01 04:00:00","uptime":5,"text":"restarted after a power loss or an outside reboot"}]})",
+         .files = {{"/tmp/lted.restart", "2026-03-01 04:06:00 watchdog: no echo reply"},
+                   {"/tmp/lted.events", history}}},
+    };
+    for (const Case &c : cases)
+        run(c);
+
+    // far beyond its bounds: the newest lines only, the first one read whole
+    ts::WebRoot web;
+    std::string big;
+    for (int i = 0; i < 20000; i++)
+        big += "2026-03-01 04:05:06 " + std::to_string(i) + " event " + std::to_string(i) + "\n";
+    ts::write_file(web.path("/tmp/lted.events"), big);
+    ts::CgiAnswer a = web.call_with_session(get("events.cgi"));
+    cJSON *json = cJSON_Parse(a.json.c_str());
+    const cJSON *events = cJSON_GetObjectItemCaseSensitive(json, "events");
+    ASSERT_EQ(cJSON_GetArraySize(events), 200);
+    auto text = [&](int i) {
+        const cJSON *t = cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(events, i), "text");
+        return std::string(cJSON_IsString(t) ? t->valuestring : "");
+    };
+    EXPECT_EQ(text(0), "event 19999");
+    EXPECT_EQ(text(199), "event 19800");
+    cJSON_Delete(json);
 }
 
 TEST(DevicePages, PingCheckconnAutoreboot) {

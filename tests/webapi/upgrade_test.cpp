@@ -11,6 +11,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <unistd.h>
 
@@ -176,6 +177,7 @@ TEST(UpgradePages, RefusalsFlashNothing) {
     EXPECT_EQ(ts::count_of(calls, "mtd_write"), 0u) << calls;
     EXPECT_EQ(ts::count_of(calls, "killall"), 5u) << calls; // not for the one without fw.bin
     EXPECT_FALSE(ts::file_exists(web.path("/sim/mtd"))) << "a partition was written";
+    EXPECT_EQ(web.store_get("RestartReason"), "") << "no reboot is coming";
 }
 
 // --- through the web server ---
@@ -210,6 +212,12 @@ class UploadThroughLighttpd : public ::testing::Test {
             if (l == line) return true;
         return false;
     }
+    // The restart reason in the store's flash copy, for the next start.
+    bool reason_kept(const std::string &reason) {
+        return std::regex_search(
+            ts::read_file(root.path("/dev/apsoc_nvram/2860.flash")),
+            std::regex(R"(RestartReason=\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )" + reason + R"(\0)"));
+    }
     // Waits for the reboot and tells how long after the answer it came.
     long long reboot_after(long long answered_ms) {
         EXPECT_FALSE(called("reboot")) << "before the answer was out";
@@ -233,6 +241,7 @@ TEST_F(UploadThroughLighttpd, FirmwareIsWrittenToTheKernelPartitionThenTheRouter
     EXPECT_EQ(lines[1], "flash -f 0x400000 -l 0x40ffff");
     EXPECT_EQ(lines[2], "mtd_write -o 0 -l 300064 write " + root.path("/tmp/fw.bin") + " Kernel");
     EXPECT_GE(reboot_after(answered), 1500);
+    EXPECT_TRUE(reason_kept("firmware upgrade"));
 }
 
 TEST_F(UploadThroughLighttpd, BootLoaderIsWrittenAsItCameThenTheRouterReboots) {
@@ -244,6 +253,7 @@ TEST_F(UploadThroughLighttpd, BootLoaderIsWrittenAsItCameThenTheRouterReboots) {
     EXPECT_EQ(calls().front(),
               "mtd_write -o 0 -l 100000 write " + root.path("/tmp/fw.bin") + " Bootloader");
     EXPECT_GE(reboot_after(answered), 1500);
+    EXPECT_TRUE(reason_kept("boot-loader upgrade"));
 }
 
 // A second upload while the first one's write is in progress is refused,
