@@ -12,6 +12,8 @@ import { chromium } from 'playwright-core';
 export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const artefacts = path.join(repo, 'build/www-test');
 const bin = path.join(repo, 'build/host/bin');
+// ROUTER_TEST_ARCH=mipsel: the router's programs of the mipsel build, under qemu
+const arch = process.env.ROUTER_TEST_ARCH;
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function freePort() {
@@ -91,6 +93,7 @@ export async function startRouter({ factor = 1, model = '9025' } = {}) {
   const log = path.join(artefacts, `run-${process.pid}-${port}.log`);
   const out = fs.openSync(log, 'w');
   const args = ['--root', root, '--port', String(port), '--fresh', '--model', model, '--factor', String(factor)];
+  if (arch) args.push('--arch', arch);
   // its own process group, so that stopping it reaches everything it started
   const child = spawn(path.join(repo, 'scripts/run'), args, { detached: true, stdio: ['ignore', out, out] });
   fs.closeSync(out);
