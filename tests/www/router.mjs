@@ -9,11 +9,11 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
-export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-export const artefacts = path.join(repo, 'build/www-test');
-const bin = path.join(repo, 'build/host/bin');
 // ROUTER_TEST_ARCH=mipsel: the router's programs of the mipsel build, under qemu
 const arch = process.env.ROUTER_TEST_ARCH;
+export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+export const artefacts = path.join(repo, arch ? `build/www-test-${arch}` : 'build/www-test');
+const bin = path.join(repo, 'build/host/bin');
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 function freePort() {
