@@ -24,11 +24,11 @@ bool printable(char c) {
 
 int event_wall_time(char out[EVENT_TIME_LEN + 1]) {
     // the one reading of the wall clock in the history's writers
-    time_t now = time(nullptr);
+    timespec now{};
     tm local{};
     char text[32];
     // a year beyond 9999 would not fit the line's time field
-    if (now != static_cast<time_t>(-1) && localtime_r(&now, &local) &&
+    if (wall_clock_now(&now) == 0 && localtime_r(&now.tv_sec, &local) &&
         strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == EVENT_TIME_LEN) {
         memcpy(out, text, EVENT_TIME_LEN + 1);
         return 0;

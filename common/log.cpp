@@ -132,7 +132,9 @@ void __log_str(const char *format, ...) {
     time_t t = 0;
     timespec mono{};
     if (current->time_header) {
-        t = time(nullptr);
+        timespec wall{};
+        wall_clock_now(&wall);
+        t = wall.tv_sec;
         boot_clock_now(&mono);
     }
     va_list ap;

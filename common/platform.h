@@ -24,6 +24,12 @@
 // faster; every interval, sleep and time-out given in boot-clock time is then
 // shortened by the same factor. Without the file the factor is 1.
 //
+// The wall clock: on the router it is the kernel's CLOCK_REALTIME. On a host
+// build under a root, an optional third field of "<root>/sim/clock"
+// ("BOOT_NS FACTOR WALL_OFFSET") moves it by WALL_OFFSET whole seconds, so
+// that the simulated router can live on another date (after January 2038,
+// say) than this machine; it runs at the real speed whatever the factor.
+//
 // Target builds contain none of this: paths stand as they are and the clock is
 // the kernel's.
 #pragma once
@@ -31,6 +37,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+
+// A router sold today still runs after 19 January 2038: every build has a
+// 64-bit time_t (on 32-bit glibc: _TIME_BITS=64, glibc 2.34 or newer).
+static_assert(sizeof(time_t) >= 8, "time_t must be 64 bits wide: build with -D_TIME_BITS=64");
 
 // An absolute system path as this process must open it.
 class RouterPath {
@@ -92,6 +102,11 @@ inline int boot_clock_usec(int32_t *sec, int32_t *usec) {
     *usec = static_cast<int32_t>(ts.tv_nsec / 1000);
     return 0;
 }
+// The wall clock (calendar time, UTC), in place of time(), gettimeofday()
+// and clock_gettime(CLOCK_REALTIME): every date and time of day the programs
+// log, show or act on comes from here. 0 or -1.
+int wall_clock_now(struct timespec *now);
+
 // Speed-up factor of the boot clock (1 on the target).
 unsigned boot_clock_factor();
 // A boot-clock interval as the real interval to wait.

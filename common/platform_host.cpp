@@ -70,6 +70,7 @@ struct ClockSetting {
     bool loaded;
     int64_t boot_ns;
     unsigned factor;
+    int64_t wall_offset; // seconds
 };
 
 pthread_mutex_t clock_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -86,7 +87,7 @@ void unlock_after_fork() {
 }
 
 // The clock file is read once per root.
-void clock_current(int64_t *boot_ns, unsigned *factor) {
+void clock_current(int64_t *boot_ns, unsigned *factor, int64_t *wall_offset = nullptr) {
     const char *root = router_root();
     pthread_mutex_lock(&clock_lock);
     const char *key = root ? root : "";
@@ -95,15 +96,18 @@ void clock_current(int64_t *boot_ns, unsigned *factor) {
         clock_setting.loaded = true;
         clock_setting.boot_ns = 0;
         clock_setting.factor = 1;
+        clock_setting.wall_offset = 0;
         if (root) {
             char path[512];
             snprintf(path, sizeof path, "%s/sim/clock", root);
             if (FILE *f = fopen(path, "r")) {
-                long long boot = 0;
+                long long boot = 0, offset = 0;
                 unsigned fac = 1;
-                if (fscanf(f, "%lld %u", &boot, &fac) == 2 && fac >= 1) {
+                int fields = fscanf(f, "%lld %u %lld", &boot, &fac, &offset);
+                if (fields >= 2 && fac >= 1) {
                     clock_setting.boot_ns = boot;
                     clock_setting.factor = fac;
+                    if (fields == 3) clock_setting.wall_offset = offset;
                 }
                 fclose(f);
             }
@@ -111,6 +115,7 @@ void clock_current(int64_t *boot_ns, unsigned *factor) {
     }
     *boot_ns = clock_setting.boot_ns;
     *factor = clock_setting.factor;
+    if (wall_offset) *wall_offset = clock_setting.wall_offset;
     pthread_mutex_unlock(&clock_lock);
 }
 
@@ -162,6 +167,17 @@ int boot_clock_now(struct timespec *now) {
     int64_t ns = to_ns(real) - boot;
     if (ns < 0) ns = 0;
     *now = from_ns(ns * factor);
+    return 0;
+}
+
+int wall_clock_now(struct timespec *now) {
+    timespec real;
+    if (clock_gettime(CLOCK_REALTIME, &real) != 0) return -1;
+    int64_t boot, offset;
+    unsigned factor;
+    clock_current(&boot, &factor, &offset);
+    *now = real;
+    now->tv_sec += static_cast<time_t>(offset);
     return 0;
 }
 

@@ -45,6 +45,10 @@ int boot_clock_now(struct timespec *now) {
     return clock_gettime(CLOCK_MONOTONIC, now);
 }
 
+int wall_clock_now(struct timespec *now) {
+    return clock_gettime(CLOCK_REALTIME, now);
+}
+
 unsigned boot_clock_factor() {
     return 1;
 }

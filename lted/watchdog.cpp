@@ -3,6 +3,7 @@
 #include "events.h"
 #include "log.h"
 #include "network_poll.h"
+#include "platform.h"
 #include "ril_context.h"
 #include "sys_utils.h"
 
@@ -13,7 +14,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -120,11 +120,12 @@ int ping_send(ModemContext *ctx) {
                                   ctx);
     }
     ctx->ping_seq = ping_next_seq(ctx->ping_seq);
-    timeval tv;
-    gettimeofday(&tv, nullptr);
+    timespec wall{};
+    wall_clock_now(&wall);
     uint8_t packet[PING_PACKET_SIZE];
-    ping_build_request(packet, own_id(), ctx->ping_seq, static_cast<uint32_t>(tv.tv_sec),
-                       static_cast<uint32_t>(tv.tv_usec));
+    // the request's 32-bit seconds field wraps in 2106; nobody reads it back
+    ping_build_request(packet, own_id(), ctx->ping_seq, static_cast<uint32_t>(wall.tv_sec),
+                       static_cast<uint32_t>(wall.tv_nsec / 1000));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = 0;
@@ -197,9 +198,10 @@ void ril_auto_reboot_init(ModemContext *ctx) {
 void ril_auto_reboot_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
     int mode = ctx->auto_reboot_mode;
-    time_t now = time(nullptr);
+    timespec wall{};
+    wall_clock_now(&wall);
     tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&wall.tv_sec, &local);
     int minute = local.tm_hour * 60 + local.tm_min;
     if (!auto_reboot_due(mode, ctx->auto_reboot_time, uptime(), minute)) return;
     if (mode == 1) {

@@ -344,7 +344,9 @@ int page_home(const PageRequest &req) {
     home_firmware_version(answer);
     BootTime boot;
     answer_number(answer, "uptime", time_bootup(&boot) == 0 ? boot.sec : 0);
-    answer_number(answer, "devicetime", static_cast<double>(time(nullptr)));
+    timespec wall{};
+    answer_number(answer, "devicetime",
+                  wall_clock_now(&wall) == 0 ? static_cast<double>(wall.tv_sec) : 0);
     home_memory(answer);
     return cgi_send_json(answer);
 }

@@ -2,6 +2,8 @@
 // come from, and the unsolicited lines that state changes cause.
 #include "modemsim.h"
 
+#include "platform.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cstddef>
@@ -790,9 +792,11 @@ int cmd_csms(Cmd *c) {
 int cmd_cclk(Cmd *c) {
     if (c->kind == Kind::Set || c->kind == Kind::Test) return kOk;
     if (c->kind != Kind::Read) return kError;
-    time_t now = time(nullptr);
+    // the network's time: the simulated router's wall clock
+    timespec now{};
+    wall_clock_now(&now);
     tm t;
-    localtime_r(&now, &t);
+    localtime_r(&now.tv_sec, &t);
     out(c, "+CCLK: \"%02d/%02d/%02d,%02d:%02d:%02d%+03ld\"", t.tm_year % 100, t.tm_mon + 1,
         t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<long>(t.tm_gmtoff / 900));
     return kOk;

@@ -219,11 +219,13 @@ TEST_F(Lted, SignalsReloadAndStop) {
     start_lted();
     ASSERT_TRUE(wait_log("lted: running\n", 10000)) << log();
     daemon.signal(SIGUSR1);
-    EXPECT_TRUE(wait_log(
-        "lted: app_signal_callback: receive signum=" + std::to_string(SIGUSR1) + "\n", 5000));
+    EXPECT_TRUE(wait_log("lted: app_signal_callback: receive signum=" +
+                             std::to_string(ts::program_signal_number(SIGUSR1)) + "\n",
+                         5000));
     daemon.signal(SIGUSR2);
-    EXPECT_TRUE(wait_log(
-        "lted: app_signal_callback: receive signum=" + std::to_string(SIGUSR2) + "\n", 5000));
+    EXPECT_TRUE(wait_log("lted: app_signal_callback: receive signum=" +
+                             std::to_string(ts::program_signal_number(SIGUSR2)) + "\n",
+                         5000));
     daemon.signal(SIGPIPE);
     usleep(200000);
     EXPECT_TRUE(daemon.running());

@@ -385,20 +385,36 @@ TEST_F(Net, PingWatchdogCountsOnlyRepliesToTheLastRequest) {
 
 // --- the scheduled reboot ---
 
+// On a date past the end of 32-bit time (03:14:07 UTC on 19 January 2038): the
+// router's local time 10 s before the reboot minute 03:15.
 TEST_F(Net, DailyRebootWaitsForTwoMinutesOfUptimeAndFollowsSigusr2) {
     boot(20);
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
+    tm start{};
+    start.tm_year = 2038 - 1900;
+    start.tm_mon = 0;
+    start.tm_mday = 19;
+    start.tm_hour = 3;
+    start.tm_min = 14;
+    start.tm_sec = 50;
+    start.tm_isdst = -1;
+    root->set_wall_clock(mktime(&start));
     nvram_set("auto_reboot_mode", "2");
-    nvram_set("auto_reboot_time", std::to_string(local.tm_hour * 60 + local.tm_min));
+    nvram_set("auto_reboot_time", std::to_string(3 * 60 + 15));
     start_lted();
-    ASSERT_TRUE(wait_calls("reboot\n", 30000)) << log();
+    ASSERT_TRUE(wait_calls("reboot\n", 60000)) << log();
     auto lines = log_lines();
-    auto due = times_of(lines, "lted: ril_auto_reboot_callback: auto reboot everyday");
-    ASSERT_GE(due.size(), 1u);
-    // checked at start and every minute: not before 120 s of uptime
-    EXPECT_GE(due[0], 120.0);
+    size_t first = 0;
+    while (first < lines.size() &&
+           !ts::contains(lines[first].text, "lted: ril_auto_reboot_callback: auto reboot everyday"))
+        ++first;
+    ASSERT_LT(first, lines.size());
+    ASSERT_GT(first, 0u);
+    // checked at start and every minute: not before 120 s of uptime, and in
+    // the minute set, not the one before
+    EXPECT_GE(lines[first].t, 120.0);
+    EXPECT_TRUE(
+        ts::contains(lines[first - 1].text, "lted: ril_auto_reboot_callback: 2038-01-19 03:15:"))
+        << log();
 
     // re-planned: off
     nvram_set("auto_reboot_mode", "0");

@@ -18,8 +18,27 @@ extern char **environ;
 namespace ts {
 
 std::string bin_path(const std::string &name) {
+    const char *arch = getenv("ROUTER_TEST_ARCH");
+    if (arch && arch[0]) {
+        std::string launch = source_path("build/" + std::string(arch) + "-sim/launch");
+        if (access(launch.c_str(), X_OK) != 0) {
+            // never the host's programs in their place
+            fprintf(stderr, "ROUTER_TEST_ARCH=%s: %s is missing\n", arch, launch.c_str());
+            abort();
+        }
+        if (access((launch + "/" + name).c_str(), X_OK) == 0) return launch + "/" + name;
+    }
     return std::string(ROUTER_BIN_DIR) + "/" + name;
 }
+
+int program_signal_number(int host_signal) {
+    const char *arch = getenv("ROUTER_TEST_ARCH");
+    if (!arch || strcmp(arch, "mipsel") != 0) return host_signal;
+    if (host_signal == SIGUSR1) return 16;
+    if (host_signal == SIGUSR2) return 17;
+    return host_signal; // the signals the programs handle besides have one number
+}
+
 std::string source_path(const std::string &rel) {
     return std::string(ROUTER_SOURCE_DIR) + "/" + rel;
 }
@@ -58,12 +77,22 @@ TempRoot::TempRoot(unsigned clock_factor) : factor_(clock_factor) {
     set_uptime(0);
 }
 
-void TempRoot::set_uptime(unsigned seconds) const {
+void TempRoot::set_uptime(unsigned seconds) {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    long long ns = static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec -
-                   seconds * 1000000000LL / factor_;
-    write_file(dir_ + "/sim/clock", std::to_string(ns) + " " + std::to_string(factor_) + "\n");
+    boot_ns_ = static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec -
+               seconds * 1000000000LL / factor_;
+    write_clock();
+}
+
+void TempRoot::set_wall_clock(long long epoch_seconds) {
+    wall_offset_ = epoch_seconds - static_cast<long long>(time(nullptr));
+    write_clock();
+}
+
+void TempRoot::write_clock() const {
+    write_file(dir_ + "/sim/clock", std::to_string(boot_ns_) + " " + std::to_string(factor_) + " " +
+                                        std::to_string(wall_offset_) + "\n");
 }
 
 TempRoot::~TempRoot() {

@@ -8,8 +8,14 @@
 
 namespace ts {
 
-// Full path of a built program ("tracelink", "lted", "modemsim", ...).
+// Full path of a built program ("tracelink", "lted", "modemsim", ...). With
+// ROUTER_TEST_ARCH set ("mipsel"), the programs of that architecture's
+// simulation build (their launchers in build/<arch>-sim/launch) stand in for
+// the host's; what that build lacks (the modem simulator) stays the host's.
 std::string bin_path(const std::string &name);
+// The number by which the programs under test know a host signal (their
+// logs print it): on mipsel SIGUSR1 and SIGUSR2 are 16 and 17.
+int program_signal_number(int host_signal);
 // Path below the source tree ("sim/bin", ...).
 std::string source_path(const std::string &rel);
 
@@ -29,14 +35,21 @@ class TempRoot {
     unsigned factor() const { return factor_; }
     // Restarts the boot clock so that it reads `seconds` of uptime now, at
     // the root's speed-up.
-    void set_uptime(unsigned seconds) const;
+    void set_uptime(unsigned seconds);
+    // Sets the router's wall clock to `epoch_seconds` now; it runs on at the
+    // real speed. Programs read the clock once: set it before they start.
+    void set_wall_clock(long long epoch_seconds);
     // Environment for programs run inside this router: ROUTER_ROOT, and PATH
     // with the firmware stand-ins first.
     std::vector<std::string> env() const;
 
   private:
+    void write_clock() const;
+
     std::string dir_;
     unsigned factor_;
+    long long boot_ns_ = 0;
+    long long wall_offset_ = 0; // seconds
 };
 
 struct Process {

@@ -43,9 +43,10 @@ WebServer::WebServer(const TempRoot &root) : root_(root) {
     for (int attempt = 0; attempt < 5 && port_ < 0; attempt++) {
         int port = free_port();
         Process setup;
+        std::string webapi = bin_path("webapi");
         spawn(setup,
               {"/bin/sh", source_path("sim/web/setup"), root.dir(), std::to_string(port),
-               ROUTER_BIN_DIR},
+               webapi.substr(0, webapi.rfind('/'))},
               root.env());
         if (!setup.wait(20000) || setup.exit_code() != 0) return;
         spawn(server_, {"/usr/sbin/lighttpd", "-D", "-f", root.path("/sim/lighttpd.conf")},

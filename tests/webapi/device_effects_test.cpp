@@ -82,7 +82,8 @@ TEST(DeviceEffects, RebootPlanAndTracelinkOnAnAsrModem) {
     EXPECT_TRUE(ts::wait_until(
         [&] {
             return ts::contains(ts::read_file(r.root.path("/tmp/lted.log")),
-                                "receive signum=" + std::to_string(SIGUSR2));
+                                "receive signum=" +
+                                    std::to_string(ts::program_signal_number(SIGUSR2)));
         },
         10000));
 

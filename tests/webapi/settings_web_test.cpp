@@ -76,7 +76,8 @@ TEST_F(SettingsBehindLighttpd, WanModeChangeReachesTheDaemon) {
 
     EXPECT_EQ(post("wan.cgi", R"({"netmode":"DHCP","macclone":0})"), "{\"result\":0}\n")
         << server->error_log();
-    std::string reload = "app_signal_callback: receive signum=" + std::to_string(SIGUSR1);
+    std::string reload =
+        "app_signal_callback: receive signum=" + std::to_string(ts::program_signal_number(SIGUSR1));
     EXPECT_TRUE(ts::wait_until([&] { return ts::contains(ts::read_file(log), reload); }, 10000))
         << ts::read_file(log);
     EXPECT_TRUE(recorded("init_system restart"));

@@ -27,10 +27,14 @@ std::string session_of(const std::string &answer) {
     return std::regex_search(answer, m, re) ? m[1].str() : "";
 }
 
+// 29 February 2040, 12:00:00 UTC: a router's date after 32-bit time ran out
+constexpr long long kWallClock = 2214129600;
+
 class BehindLighttpd : public ::testing::Test {
   protected:
     void SetUp() override {
         root.set_uptime(1000); // up for a while: session times are never 0
+        root.set_wall_clock(kWallClock);
         server = std::make_unique<ts::WebServer>(root);
         ASSERT_TRUE(server->started());
     }
@@ -58,6 +62,11 @@ TEST_F(BehindLighttpd, LoginThenAPageWithTheCookie) {
     std::string home = ts::curl(page_args("127.0.0.1", session, "home.cgi"));
     EXPECT_TRUE(ts::contains(home, "{\"netmode\":\"3G\",\"iccid\":\"\",\"lanip\":\"192.168.1.1\""))
         << home;
+    // the router's date, as the status screen shows it
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(home, m, std::regex("\"devicetime\":(\\d+)"))) << home;
+    EXPECT_GE(std::stoll(m[1].str()), kWallClock);
+    EXPECT_LT(std::stoll(m[1].str()), kWallClock + 600);
     // the session belongs to its address
     EXPECT_EQ(ts::curl(page_args("127.0.0.2", session, "home.cgi")), "{\"redirectLogin\":1}\n");
     // headers as the server passes them on

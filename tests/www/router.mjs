@@ -9,9 +9,11 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
+// ROUTER_TEST_ARCH=mipsel: the router's programs of the mipsel build, under qemu
+const arch = process.env.ROUTER_TEST_ARCH;
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const repo = path.resolve(here, '../..');
-export const artefacts = path.join(repo, 'build/www-test');
+export const artefacts = path.join(repo, arch ? `build/www-test-${arch}` : 'build/www-test');
 const bin = path.join(repo, 'build/host/bin');
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -92,6 +94,7 @@ export async function startRouter({ factor = 1, model = '9025' } = {}) {
   const log = path.join(artefacts, `run-${process.pid}-${port}.log`);
   const out = fs.openSync(log, 'w');
   const args = ['--root', root, '--port', String(port), '--fresh', '--model', model, '--factor', String(factor)];
+  if (arch) args.push('--arch', arch);
   // its own process group, so that stopping it reaches everything it started
   const child = spawn(path.join(repo, 'scripts/run'), args, { detached: true, stdio: ['ignore', out, out] });
   fs.closeSync(out);
