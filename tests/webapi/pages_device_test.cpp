@@ -231,13 +231,13 @@ TEST(DevicePages, PingCheckconnAutoreboot) {
          .answer = "{\"server\":\"example.net\",\"interval\":60,\"timeout\":0,\"timeoutcount\":0}",
          .given = {{"ping_server", "example.net"}, {"ping_timeout", ""}, {"ping_count", "x"}}},
         {.what = "ping POST",
-         .call = post("ping.cgi", "{\"server\":\"198.51.100.1\",\"interval\":30,\"timeout\":5,"
-                                  "\"timeoutcount\":-3}"),
+         .call = post("ping.cgi", "{\"server\":\"198.51.100.1\",\"interval\":86400,\"timeout\":1,"
+                                  "\"timeoutcount\":1000}"),
          .answer = "{\"result\":0}",
          .stored = {{"ping_server", "198.51.100.1"},
-                    {"ping_interval", "30"},
-                    {"ping_timeout", "5"},
-                    {"ping_count", "-3"}}},
+                    {"ping_interval", "86400"},
+                    {"ping_timeout", "1"},
+                    {"ping_count", "1000"}}},
         {.what = "checkconn GET",
          .call = get("checkconn.cgi"),
          .answer = "{\"time\":30}",
@@ -283,7 +283,13 @@ TEST(DevicePages, PingCheckconnAutoreboot) {
         run(c);
     refused("ping.cgi", "{\"server\":\"a\",\"interval\":1,\"timeout\":1}");
     refused("ping.cgi", "{\"server\":\"a\",\"interval\":\"1\",\"timeout\":1,\"timeoutcount\":1}");
+    // numbers the daemon would not take as they are
+    refused("ping.cgi", "{\"server\":\"a\",\"interval\":0,\"timeout\":5,\"timeoutcount\":3}");
+    refused("ping.cgi", "{\"server\":\"a\",\"interval\":1,\"timeout\":86401,\"timeoutcount\":3}");
+    refused("ping.cgi", "{\"server\":\"a\",\"interval\":1,\"timeout\":5,\"timeoutcount\":-1}");
     refused("checkconn.cgi", "{\"time\":\"5\"}");
+    refused("checkconn.cgi", "{\"time\":-1}");
+    refused("checkconn.cgi", "{\"time\":10081}");
     refused("autoreboot.cgi", "{\"auto_reboot_mode\":\"1\",\"auto_reboot_time\":1}");
 }
 
