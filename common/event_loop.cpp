@@ -40,13 +40,18 @@ struct EventSignalWatch {
 
 constexpr int32_t kUsecPerSec = 1000000;
 
+// Saturates: a huge interval must put its deadline at the end of time, not
+// wrap it into the past where the timer would fire at once.
 EventTime time_add(EventTime a, EventTime b) {
-    EventTime r{a.sec + b.sec, a.usec + b.usec};
-    if (r.usec > kUsecPerSec - 1) {
-        r.usec -= kUsecPerSec;
-        r.sec += 1;
+    int64_t sec = static_cast<int64_t>(a.sec) + b.sec;
+    int64_t usec = static_cast<int64_t>(a.usec) + b.usec;
+    if (usec > kUsecPerSec - 1) {
+        usec -= kUsecPerSec;
+        sec += 1;
     }
-    return r;
+    if (sec > INT32_MAX) return EventTime{INT32_MAX, kUsecPerSec - 1};
+    if (sec < INT32_MIN) return EventTime{INT32_MIN, 0};
+    return EventTime{static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
 }
 
 // The handler writes into the pipe of the loop that last registered a signal;

@@ -71,8 +71,9 @@ bool event_time_before(const EventTime &a, const EventTime &b);
 // EVENT_TIME_ARG_ONLY) after interval, then every interval with
 // EVENT_TIME_REPEAT. A null interval means at the next timer dispatch, once
 // (and is refused with EVENT_TIME_REPEAT). Timers with equal deadlines run
-// in the order they were added. 0; -1 for a null loop or callback, a refused
-// interval, an exiting loop, no memory or no clock.
+// in the order they were added. A deadline beyond the clock's range stays at
+// its end instead of wrapping; a negative interval is due at once. 0; -1 for a null loop or
+// callback, a refused interval, an exiting loop, no memory or no clock.
 int __event_add_time_callback(EventLoop *loop, const EventTime *interval, int flags,
                               EventTimeFn callback, void *arg);
 // Removes every timer of callback (null: every timer), pending or running:

@@ -97,6 +97,19 @@ int socket_write_size(int fd, const void *data, size_t length) {
     return socket_write_all(fd, data, length);
 }
 
+int socket_write_size_within(int fd, const void *data, size_t length, int limit_ms) {
+    uint32_t header = static_cast<uint32_t>(length);
+    if (static_cast<size_t>(header) != length || limit_ms < 0) return -1;
+    timespec interval{static_cast<time_t>(limit_ms / 1000),
+                      static_cast<long>(limit_ms % 1000) * 1000000L};
+    timespec deadline;
+    if (boot_clock_real_deadline(&interval, &deadline) != 0) return -1;
+    int rc = fd_write_all(fd, &header, sizeof header, &deadline);
+    if (rc == 0) rc = fd_write_all(fd, data, length, &deadline);
+    if (rc == FD_WRITE_TIMEOUT) return SOCKET_ETIMEDOUT;
+    return rc == 0 ? 0 : -1;
+}
+
 int socket_read_size(int fd, void *buffer, size_t capacity, int limit_ms) {
     if (fd < 0 || fd >= FD_SETSIZE) return -1; // select() cannot watch it
     timespec start;
@@ -133,7 +146,7 @@ int socket_read_size(int fd, void *buffer, size_t capacity, int limit_ms) {
         if (ready == 0) return SOCKET_ETIMEDOUT;
         ssize_t n = read(fd, part + got, want - got);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return -1;
         }
         if (n == 0) return -1; // peer closed

@@ -20,6 +20,12 @@ int socket_unix_connect(int sock, const char *path, size_t length);
 // One frame: the 4-byte host-order length, then the payload (length 0: the
 // header alone). 0, or -1 when a write fails or length does not fit 32 bits.
 int socket_write_size(int fd, const void *data, size_t length);
+// socket_write_size within limit_ms of boot-clock time for the whole frame,
+// so that a peer that does not read cannot hold the writer. fd must be
+// non-blocking for the limit to hold. 0; SOCKET_ETIMEDOUT when the peer did
+// not take it in time; -1 on any other failure. After a failure the stream
+// is out of step: close it.
+int socket_write_size_within(int fd, const void *data, size_t length, int limit_ms);
 // Reads one frame's payload into buffer within limit_ms of boot-clock time
 // for the whole frame. Payload length; SOCKET_ETIMEDOUT when it did not
 // arrive in time; -1 on any other failure, also for a length of 0, above

@@ -431,6 +431,14 @@ void at_close() {
     if (ww >= 0) close(ww);
 }
 
+int at_is_open() {
+    channel_init();
+    pthread_mutex_lock(&ch.cmd_lock);
+    bool open = ch.fd >= 0 && !ch.closed;
+    pthread_mutex_unlock(&ch.cmd_lock);
+    return open ? 1 : 0;
+}
+
 int at_send_command_timeout(const char *command, AtReplyType type, const char *prefix,
                             int timeout_ms, AtReply **out) {
     return at_exchange(command, type, prefix, timeout_ms, out);

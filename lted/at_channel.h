@@ -47,6 +47,9 @@ int at_open(int fd, AtUnsolicitedFn handler);
 // Closes the channel without calling the reader-closed callback; a waiting
 // sender gets AT_FAIL_CLOSED. Returns once the reader has let go.
 void at_close();
+// 1 from at_open until at_close or the reader's end of the device, else 0
+// (a send fails at once with AT_FAIL_CLOSED then). Any thread.
+int at_is_open();
 
 // 0 when a final line arrived (see success), else an AT_FAIL_* code;
 // AT_FAIL_TIMEOUT also when the modem does not take the command in time. *out

@@ -371,6 +371,11 @@ void close_connection(EventLoop *loop, int fd) {
     close(fd);
 }
 
+// Between the channel's opening and the end of the modem's initialisation.
+bool modem_setting_up() {
+    return at_ready.load() == 0 && at_is_open();
+}
+
 bool is_at_text(const char *text) {
     return strncasecmp(text, "AT", 2) == 0;
 }
@@ -389,11 +394,13 @@ bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
             (count < n.items || (strncmp(cmd, "AT", 2) == 0 && !is_at_text(items[1]))))
             return false;
 
-    // A modem that is being set up again may not listen yet (real ones ignore
-    // their first seconds): a page's command would wait out the 30-s time-out
-    // and have it power-cycled again, over and over while a browser polls the
-    // status pages. SETSIM only restarts the SIM poll, which waits by itself.
-    if (at_ready.load() == 0 && strcmp(cmd, "SETSIM") != 0) return false;
+    // A modem whose channel was just opened may not listen yet (real ones
+    // ignore their first seconds): a page's command would wait out the 30-s
+    // time-out and have it power-cycled again, over and over while a browser
+    // polls the status pages. Without a modem, or with its channel closed,
+    // every send fails at once and the pages get what is known.
+    // SETSIM only restarts the SIM poll, which waits by itself.
+    if (modem_setting_up() && strcmp(cmd, "SETSIM") != 0) return false;
 
     answer_start(a);
     Reply reply;
@@ -524,6 +531,8 @@ void cmd_accept_callback(EventLoop *loop, int fd, int, void *) {
     int conn = accept(fd, nullptr, nullptr);
     if (conn < 0) return;
     fcntl(conn, F_SETFD, FD_CLOEXEC);
+    // the answer's write waits only as long as CMD_WRITE_LIMIT_MS allows
+    fcntl(conn, F_SETFL, fcntl(conn, F_GETFL) | O_NONBLOCK);
     if (__event_add_file_callback(loop, conn, EVENT_FILE_READ, ril_cmd_data_callback, nullptr) != 0)
         close(conn);
 }
@@ -549,6 +558,6 @@ void ril_cmd_data_callback(EventLoop *loop, int fd, int, void *) {
 
     Answer answer;
     if (!perform(ctx, items, count, &answer) ||
-        socket_write_size(fd, answer.text, answer.length) != 0)
+        socket_write_size_within(fd, answer.text, answer.length, CMD_WRITE_LIMIT_MS) != 0)
         close_connection(loop, fd);
 }

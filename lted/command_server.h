@@ -15,14 +15,17 @@ struct ModemContext;
 constexpr int CMD_ITEMS_MAX = 20;
 constexpr size_t CMD_REQUEST_MAX = 4095;
 constexpr int CMD_READ_LIMIT_MS = 500;
+// The answer must be taken within the time the web back end waits for it;
+// a peer that does not read loses its connection instead of stalling the loop.
+constexpr int CMD_WRITE_LIMIT_MS = 4000;
 
 // RIL_Init's step: creates, binds and listens on the socket (backlog 5) and
 // watches it on the context's loop. When a step fails the daemon runs without
 // a command server.
 void cmd_server_init(ModemContext *context);
 
-// Loop callbacks: accepts a connection and watches it; serves one request of
-// a connection (the connection stays open for the next one).
+// Loop callbacks: accepts a connection (non-blocking) and watches it; serves
+// one request of a connection (the connection stays open for the next one).
 void cmd_accept_callback(EventLoop *loop, int fd, int events, void *userdata);
 void ril_cmd_data_callback(EventLoop *loop, int fd, int events, void *userdata);
 

@@ -246,7 +246,12 @@ const char *qcrmcall_dial(int data_status, int system_mode, char *buf, size_t si
 void pollNetState(ModemContext *ctx) {
     if (!at_ready) return;
     int prev = ctx->connected;
-    if (poll_once(ctx) == Outcome::Failed && sim_state != SIM_READY) ctx->connected = 0;
+    if (poll_once(ctx) == Outcome::Failed && sim_state != SIM_READY) {
+        ctx->connected = 0;
+        // Otherwise the same address reported again would leave the flag down
+        // for good: only a new address or none ever raised it.
+        last_ip[0] = '\0';
+    }
 
     int now = ctx->connected;
     const EventTime *next = now ? &kPollUp : &kPollDown;

@@ -12,7 +12,8 @@ struct ModemContext;
 
 // Process id of the running DHCP client; -1 when none.
 extern int dhcp_pid;
-// The address an asr modem last reported for its data context.
+// The address an asr modem last reported for its data context; forgotten when
+// a failed poll drops the connection flag.
 extern char last_ip[64];
 
 // One poll; reschedules itself after 10 s (30 s while connected). Does

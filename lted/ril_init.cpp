@@ -10,6 +10,7 @@
 #include "modem_status.h"
 #include "network_poll.h"
 #include "nvram_env.h"
+#include "ping_settings.h"
 #include "platform.h"
 #include "ril_context.h"
 #include "sim_bearer.h"
@@ -39,6 +40,7 @@ std::atomic<bool> recovering{false};
 enum class SettingKind {
     WanMode,   // 1 when exactly "3G", else 0
     Number,    // decimal; missing or empty: 0
+    Bounded,   // decimal, 0 or inside its range; anything else its fallback
     Text,      // copied when it fits its field, else ignored
     TextIfSet, // likewise, and only when not empty
 };
@@ -49,11 +51,17 @@ struct Setting {
     size_t offset; // of the field in ModemContext
     size_t size;   // of a text field
     unsigned group;
+    const SettingRange *range = nullptr; // of a bounded number
 };
 
 #define RIL_NUMBER(key, field, group)                                                              \
     Setting {                                                                                      \
         key, SettingKind::Number, offsetof(ModemContext, field), 0, group                          \
+    }
+#define RIL_BOUNDED(range, field)                                                                  \
+    Setting {                                                                                      \
+        range.key, SettingKind::Bounded, offsetof(ModemContext, field), 0, RIL_SETTINGS_AT_START,  \
+            &range                                                                                 \
     }
 #define RIL_TEXT(key, field, kind)                                                                 \
     Setting {                                                                                      \
@@ -75,16 +83,27 @@ constexpr Setting kSettings[] = {
     RIL_TEXT("wan_3g_pass_reg", wan_3g_pass_reg, SettingKind::Text),
     RIL_NUMBER("wan_3g_authtype_reg", wan_3g_authtype_reg, RIL_SETTINGS_AT_START),
     RIL_TEXT("ping_server", ping_server, SettingKind::Text),
-    RIL_NUMBER("ping_timeout", ping_timeout, RIL_SETTINGS_AT_START),
-    RIL_NUMBER("ping_interval", ping_interval, RIL_SETTINGS_AT_START),
-    RIL_NUMBER("ping_count", ping_count, RIL_SETTINGS_AT_START),
+    RIL_BOUNDED(PING_TIMEOUT_RANGE, ping_timeout),
+    RIL_BOUNDED(PING_INTERVAL_RANGE, ping_interval),
+    RIL_BOUNDED(PING_COUNT_RANGE, ping_count),
     RIL_NUMBER("auto_reboot_mode", auto_reboot_mode, RIL_SETTINGS_AUTO_REBOOT),
     RIL_NUMBER("auto_reboot_time", auto_reboot_time, RIL_SETTINGS_AUTO_REBOOT),
     RIL_TEXT("siminitpin", siminitpin, SettingKind::TextIfSet),
 };
 
 #undef RIL_NUMBER
+#undef RIL_BOUNDED
 #undef RIL_TEXT
+
+// Read once per run, so logged once.
+int setting_bounded(const SettingRange &range, const char *value) {
+    // as atoi reads it, but wide enough that a huge value cannot wrap into range
+    long long v = strtoll(value, nullptr, 10);
+    if (v == 0 || setting_in_range(range, v)) return static_cast<int>(v);
+    __log_str("lted: %s: %s %.32s out of range %d-%d, using %d\n", "ril_settings_load", range.key,
+              value, range.lo, range.hi, range.fallback);
+    return range.fallback;
+}
 
 void load_setting(ModemContext *ctx, const Setting &s) {
     const char *value = nvram_bufget(NVRAM_CONFIG_SECTION, s.key);
@@ -96,6 +115,9 @@ void load_setting(ModemContext *ctx, const Setting &s) {
         break;
     case SettingKind::Number:
         *reinterpret_cast<int *>(field) = atoi(value);
+        break;
+    case SettingKind::Bounded:
+        *reinterpret_cast<int *>(field) = setting_bounded(*s.range, value);
         break;
     case SettingKind::TextIfSet:
         if (len == 0) break;

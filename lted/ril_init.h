@@ -18,7 +18,9 @@ constexpr unsigned RIL_SETTINGS_ALL = 0x7;
 
 // Reads the settings of the groups from the configuration section into the
 // context (opening and closing the section): wan_mode_3g is 1 exactly for
-// "3G"; numbers are decimal, a missing or empty one 0; a text that does not
+// "3G"; numbers are decimal, a missing or empty one 0, and the watchdog's
+// interval, time-out and count, when neither 0 nor inside their range
+// (ping_settings.h), the range's factory value, logged; a text that does not
 // fit its field (with its terminator) is ignored and the field kept as it
 // was; "siminitpin" is read only when not empty.
 void ril_settings_load(ModemContext *context, unsigned groups);

@@ -137,7 +137,8 @@ bool at_format(char *buf, size_t size, const char *format, ...) {
 bool at_value_ok(const char *value, bool bare) {
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(value); *p; ++p) {
         if (*p == '"' || *p < 0x20 || *p == 0x7f) return false;
-        if (bare && *p == ';') return false;
+        // unquoted, ',' would end the field and shift the next value into it
+        if (bare && (*p == ';' || *p == ',')) return false;
     }
     return true;
 }
@@ -153,7 +154,7 @@ bool at_setting_usable(const char *name, const char *value, bool bare) {
             n = name;
             break;
         }
-    __log_str("lted: %s: %s holds a quote, ';' or a control character; not sent\n",
+    __log_str("lted: %s: %s holds a quote, ';', ',' or a control character; not sent\n",
               "at_setting_usable", name);
     return false;
 }

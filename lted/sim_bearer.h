@@ -21,7 +21,8 @@ void sim_ready_setup(ModemContext *context);
 
 // A configuration value that goes into an AT command line: true when it can
 // neither end the line nor its quoted field ('"' or a control character),
-// and, for a bare (unquoted) field, cannot chain another command (';').
+// and, for a bare (unquoted) field, can neither chain another command (';')
+// nor end its field (',').
 bool at_value_ok(const char *value, bool bare);
 // snprintf for a command line; false (and nothing to send) when the command
 // does not fit, so that a cut line never reaches the modem.

@@ -2,6 +2,7 @@
 
 #include "page_util.h"
 #include "pages_events.h"
+#include "ping_settings.h"
 #include "platform.h"
 #include "sys_utils.h"
 
@@ -310,11 +311,33 @@ constexpr StoreField kPing[] = {
     {"timeoutcount", "ping_count", F::Number},
 };
 
+// The modem daemon would read a number outside its range as the factory value:
+// such a request is refused rather than stored.
+constexpr struct {
+    const char *json_key;
+    const SettingRange &range;
+} kPingRanges[] = {
+    {"interval", PING_INTERVAL_RANGE},
+    {"timeout", PING_TIMEOUT_RANGE},
+    {"timeoutcount", PING_COUNT_RANGE},
+};
+
+int ping_post(const PageRequest &req) {
+    for (const auto &r : kPingRanges) {
+        int value;
+        if (request_number(req.request, r.json_key, &value) && !setting_in_range(r.range, value))
+            return answer_result(req.answer, -1);
+    }
+    return post_fields(req, kPing, FollowUpAction::None);
+}
+
 constexpr char kRebootOnDisconnect[] = "reboot_on_disconnect";
 constexpr char kRebootDisconnectTime[] = "reboot_disconnect_time";
 constexpr char kAutoRebootMode[] = "auto_reboot_mode";
 constexpr char kAutoRebootTime[] = "auto_reboot_time";
 constexpr char kReplanReboot[] = "killall -SIGUSR2 lted";
+// minutes, 0 for off; a week at most, as the browser offers
+constexpr int kDisconnectTimeMax = 7 * 24 * 60;
 
 int checkconn_get(const PageRequest &req) {
     int time = store_get_int(kRebootOnDisconnect) != 0 ? store_get_int(kRebootDisconnectTime) : 0;
@@ -324,7 +347,8 @@ int checkconn_get(const PageRequest &req) {
 
 int checkconn_post(const PageRequest &req) {
     int time;
-    if (!request_number(req.request, "time", &time)) return answer_result(req.answer, -1);
+    if (!request_number(req.request, "time", &time) || time < 0 || time > kDisconnectTimeMax)
+        return answer_result(req.answer, -1);
     int rc = store_set(kRebootOnDisconnect, time != 0 ? "1" : "0");
     // switching off keeps the time for the next switch-on
     if (rc == 0 && time != 0) rc = store_set_int(kRebootDisconnectTime, time);
@@ -397,7 +421,7 @@ int page_dtu(const PageRequest &req) {
 }
 
 int page_ping(const PageRequest &req) {
-    return page_by_method(req, flat_get<kPing>, flat_post<kPing, FollowUpAction::None>);
+    return page_by_method(req, flat_get<kPing>, ping_post);
 }
 
 int page_checkconn(const PageRequest &req) {

@@ -26,11 +26,12 @@ int page_diag(const PageRequest &req);
 int page_dtu(const PageRequest &req);
 
 // "ping.cgi": the connectivity watchdog's server, interval, time-out and
-// count (read by the modem daemon when it starts).
+// count (read by the modem daemon when it starts); a POST with a number
+// outside its range (ping_settings.h) answers -1 and stores nothing.
 int page_ping(const PageRequest &req);
 
-// "checkconn.cgi": the reboot-on-disconnect time; 0 switches it off and keeps
-// the stored time.
+// "checkconn.cgi": the reboot-on-disconnect time in minutes, up to a week; 0
+// switches it off and keeps the stored time. Any other number answers -1.
 int page_checkconn(const PageRequest &req);
 
 // "autoreboot.cgi": the scheduled reboot's mode and time; a POST makes the

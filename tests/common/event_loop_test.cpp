@@ -74,6 +74,20 @@ TEST_F(LoopTest, NullIntervalRunsOnceAndRefusesRepeat) {
     EXPECT_EQ(t.order, "a");
 }
 
+TEST_F(LoopTest, HugeIntervalsNeverWrapIntoThePast) {
+    // a sum past the clock's range would otherwise land before now and fire at once
+    EventTime huge{INT32_MAX, 999999}, past{-5, 0};
+    ASSERT_EQ(__event_add_time_callback(loop, &huge, 0, append_a, &t), 0);
+    ASSERT_EQ(
+        __event_add_time_callback(loop, &huge, EVENT_TIME_NOW | EVENT_TIME_REPEAT, append_b, &t),
+        0);
+    ASSERT_EQ(__event_add_time_callback(loop, &past, 0, append_c, &t), 0);
+    EventTime end = ms(80);
+    __event_add_time_callback(loop, &end, 0, exit_loop, nullptr);
+    run();
+    EXPECT_EQ(t.order, "cb"); // c was due first; b once, at its first run
+}
+
 void count_and_stop_at_3(EventLoop *loop, void *arg) {
     auto *tr = static_cast<Trace *>(arg);
     if (++tr->count == 3) event_exit(loop);

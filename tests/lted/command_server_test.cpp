@@ -320,4 +320,45 @@ TEST_P(DaemonWithModem, AnswersEveryCommand) {
 
 INSTANTIATE_TEST_SUITE_P(Models, DaemonWithModem, ::testing::Values("asr", "9025"));
 
+// Without a modem every send fails at once: the pages get what is known. A
+// peer that sends requests and never reads loses its connection instead of
+// holding the daemon in its write.
+TEST(DaemonWithoutModem, AnswersWhatIsKnownAndDropsAPeerThatNeverReads) {
+    ts::TempRoot root{10};
+    ts::Process daemon;
+    ts::write_file(root.path("/var/run/nvramd.pid"), "1\n");
+    ts::spawn(daemon, {ts::bin_path("lted"), "start"}, root.env());
+    std::string path = root.path("/var/run/RIL_CMD");
+    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(path); }, 10000));
+    auto connect_daemon = [&](int flags) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+        EXPECT_EQ(socket_unix_connect(fd, path.c_str(), path.size()), 0);
+        return fd;
+    };
+    auto ask = [&](const Lines &items) {
+        int fd = connect_daemon(0);
+        std::string payload = frame(items);
+        EXPECT_EQ(socket_write_size(fd, payload.data(), payload.size()), 0);
+        auto answer = read_answer(fd, 8000);
+        close(fd);
+        return answer;
+    };
+    EXPECT_EQ(ask({"GETHOMEINFO"}), (Lines{"disconnected", "", "", "", "", "", "", "", "NOT_READY",
+                                           "", "", "0", "0", "", "", "", "", ""}));
+    EXPECT_EQ(ask({"GETSIMINFO"}), (Lines{"2", "0", "0", "0"}));
+
+    // the same request again and again until the daemon, its answers not read, stops taking them
+    int stall = connect_daemon(SOCK_NONBLOCK);
+    std::string request = frame({"GETSIMINFO"});
+    auto n = static_cast<uint32_t>(request.size());
+    std::string one = std::string(reinterpret_cast<const char *>(&n), 4) + request;
+    pollfd p{stall, POLLOUT, 0};
+    while (poll(&p, 1, 2000) == 1 && send(stall, one.data(), one.size(), MSG_NOSIGNAL) > 0) {
+    }
+    EXPECT_EQ(ask({"GETSIMINFO"}), (Lines{"2", "0", "0", "0"}));
+    char buf[4096];
+    EXPECT_TRUE(ts::wait_until([&] { return recv(stall, buf, sizeof buf, 0) == 0; }, 10000));
+    close(stall);
+}
+
 } // namespace

@@ -160,6 +160,7 @@ TEST(CommandValues, WhatMayEnterACommandLine) {
         {"internet.apn-1", true, true},
         {"p@ss word!", true, true},
         {"a;b", true, false}, // chains another command where it is not quoted
+        {"a,b", true, false}, // shifts the next field where it is not quoted
         {"a\"b", false, false},
         {"a\rAT+CFUN=0", false, false},
         {"a\nb", false, false},

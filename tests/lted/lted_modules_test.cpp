@@ -285,6 +285,9 @@ TEST_F(UnderRoot, SettingsLoadWithinTheirLimitsAndSignalsReloadTheirOwn) {
     set("wan_3g_authtype", "2x");
     set("ping_server", "198.51.100.1");
     set("ping_count", "");
+    // the watchdog's numbers out of range: the factory values (0 stays 0)
+    set("ping_timeout", "2147483647");
+    set("ping_interval", "4294967297"); // an int would wrap it to 1
     set("auto_reboot_mode", "1");
     set("auto_reboot_time", "24");
     set("siminitpin", "12345678");
@@ -299,6 +302,8 @@ TEST_F(UnderRoot, SettingsLoadWithinTheirLimitsAndSignalsReloadTheirOwn) {
     EXPECT_EQ(ctx.wan_3g_authtype, 2);
     EXPECT_STREQ(ctx.ping_server, "198.51.100.1");
     EXPECT_EQ(ctx.ping_count, 0);
+    EXPECT_EQ(ctx.ping_timeout, 10);
+    EXPECT_EQ(ctx.ping_interval, 60);
     EXPECT_STREQ(ctx.siminitpin, "12345678");
 
     // one character more is ignored, an empty PIN too: the fields keep theirs

@@ -230,6 +230,30 @@ TEST_F(Net, DialFormFollowsTheRadioTechAndSearchingNeverDials) {
     ASSERT_TRUE(wait_modem_log("> AT$QCRMCALL=1,1,1,2,1", 20000)) << log();
 }
 
+// A time-out inside a poll drops the flag while the SIM state is reset; the
+// modem, power-cycled, brings the same address back by itself.
+TEST_F(Net, AsrFlagComesBackWithTheSameAddressAfterATimeOutInAPoll) {
+    boot(10);
+    start_sim("asr");
+    ctl("set autoconnect 1");
+    start_lted();
+    ASSERT_TRUE(wait_log("lted: pollNetState: connected\n", 30000)) << log();
+    ctl("latency AT+CSQ 40000"); // only the network poll asks for the signal
+    ASSERT_TRUE(wait_log("lted: AT channel timeout; closing\n", 20000)) << log();
+    ctl("latency AT+CSQ 0");
+    ASSERT_TRUE(wait_log("lted: pollNetState: disconnected\n", 10000)) << log();
+    ASSERT_TRUE(wait_log("lted: pollNetState: connected\n", 30000, 2)) << log();
+    // raised by the first poll after the radio came back
+    auto lines = log_lines();
+    size_t at = 0;
+    for (int on = 0; at < lines.size() && on < 2; ++at)
+        if (ts::contains(lines[at].text, "lted: setRadioState(10)")) ++on;
+    int queries = 0;
+    for (; at < lines.size() && !ts::contains(lines[at].text, "pollNetState: connected"); ++at)
+        if (ts::contains(lines[at].text, "lted: AT> AT+CGPADDR")) ++queries;
+    EXPECT_EQ(queries, 1) << log();
+}
+
 TEST_F(Net, NoConnectionWithinFiveMinutesReboots) {
     boot(50);
     nvram_set("ping_server", ts::DataPath::kCarrierAddr);
