@@ -6,6 +6,7 @@
 #include "log.h"
 #include "platform.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +29,8 @@ constexpr int kHandshakeTries = 8;
 constexpr int kHandshakeTimeoutMs = 250;
 constexpr size_t kOneWriteMax = 512; // longer commands go out in two writes
 
-// Everything below the locks is guarded by cmd_lock.
+// The one channel of the process. Everything below the locks is guarded by
+// cmd_lock; closed is also read without it (at_is_open).
 struct Channel {
     pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_t cmd_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -39,7 +41,7 @@ struct Channel {
     int fd = -1;
     int wake_read = -1; // at_close wakes the reader through this pipe
     int wake_write = -1;
-    bool closed = true;
+    std::atomic<bool> closed{true};
     bool reader_active = false;
     AtUnsolicitedFn unsolicited = nullptr;
     AtEventFn on_timeout = nullptr;
@@ -50,10 +52,13 @@ struct Channel {
     AtReplyType type = AT_REPLY_NONE;
     const char *prefix = nullptr;
     bool final_seen = false;
+
+    // the lines of the current device; the reader thread's alone
+    AtLineReader reader_lines;
 };
 
-Channel ch;
-pthread_once_t ch_once = PTHREAD_ONCE_INIT;
+Channel channel;
+pthread_once_t channel_once = PTHREAD_ONCE_INIT;
 
 // The deadline is computed on the monotonic clock, so the condition must
 // measure it there too: a wall-clock jump must not shorten or stretch a wait.
@@ -61,18 +66,15 @@ void channel_init_once() {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&ch.cond, &attr);
+    pthread_cond_init(&channel.cond, &attr);
     pthread_condattr_destroy(&attr);
 }
 
 void channel_init() {
-    pthread_once(&ch_once, channel_init_once);
+    pthread_once(&channel_once, channel_init_once);
 }
 
 thread_local bool on_reader_thread = false;
-
-// Reader-only: the lines of the current device.
-AtLineReader in_lines;
 
 bool starts_with_any(const char *line, const char *const *list, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -141,7 +143,7 @@ ssize_t read_device(char *dst, size_t room, void *user) {
 
 // One line from the modem (valid until the next call), or null when reading stops.
 char *at_read_line(ReaderFds *fds) {
-    return at_line_reader_next(&in_lines, read_device, fds);
+    return at_line_reader_next(&channel.reader_lines, read_device, fds);
 }
 
 void add_intermediate(const char *line) {
@@ -152,8 +154,8 @@ void add_intermediate(const char *line) {
         free(l);
         return;
     }
-    l->next = ch.pending->lines; // reversed once the command completes
-    ch.pending->lines = l;
+    l->next = channel.pending->lines; // reversed once the command completes
+    channel.pending->lines = l;
 }
 
 // With cmd_lock held. True when the line completed the pending command: the
@@ -161,29 +163,29 @@ void add_intermediate(const char *line) {
 // does not wake only to wait for the lock.
 bool at_classify_line(const char *line) {
     // once the final line is in, further lines are not the command's
-    if (!ch.pending || ch.final_seen) {
-        if (ch.unsolicited) ch.unsolicited(line, nullptr);
+    if (!channel.pending || channel.final_seen) {
+        if (channel.unsolicited) channel.unsolicited(line, nullptr);
         return false;
     }
     bool ok = is_final_success(line);
     if (ok || is_final_error(line)) {
-        ch.pending->success = ok ? 1 : 0;
-        ch.pending->final_line = strdup(line);
-        ch.final_seen = true;
+        channel.pending->success = ok ? 1 : 0;
+        channel.pending->final_line = strdup(line);
+        channel.final_seen = true;
         return true;
     }
     bool collect = false;
-    switch (ch.type) {
+    switch (channel.type) {
     case AT_REPLY_NONE:
         break;
     case AT_REPLY_NUMERIC:
-        collect = !ch.pending->lines && isdigit(static_cast<unsigned char>(line[0]));
+        collect = !channel.pending->lines && isdigit(static_cast<unsigned char>(line[0]));
         break;
     case AT_REPLY_SINGLELINE:
-        collect = !ch.pending->lines && strStartsWith(line, ch.prefix);
+        collect = !channel.pending->lines && strStartsWith(line, channel.prefix);
         break;
     case AT_REPLY_MULTILINE:
-        collect = strStartsWith(line, ch.prefix);
+        collect = strStartsWith(line, channel.prefix);
         break;
     case AT_REPLY_ALLLINE:
     case AT_REPLY_NOPREFIX:
@@ -192,17 +194,17 @@ bool at_classify_line(const char *line) {
     }
     if (collect)
         add_intermediate(line);
-    else if (ch.unsolicited)
-        ch.unsolicited(line, nullptr);
+    else if (channel.unsolicited)
+        channel.unsolicited(line, nullptr);
     return false;
 }
 
 void *at_reader_thread(void *) {
     on_reader_thread = true;
-    pthread_mutex_lock(&ch.cmd_lock);
-    ReaderFds fds{ch.fd, ch.wake_read};
-    AtUnsolicitedFn handler = ch.unsolicited;
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    ReaderFds fds{channel.fd, channel.wake_read};
+    AtUnsolicitedFn handler = channel.unsolicited;
+    pthread_mutex_unlock(&channel.cmd_lock);
 
     for (;;) {
         char *line = at_read_line(&fds);
@@ -218,36 +220,36 @@ void *at_reader_thread(void *) {
             free(copy);
             continue;
         }
-        pthread_mutex_lock(&ch.cmd_lock);
+        pthread_mutex_lock(&channel.cmd_lock);
         bool complete = at_classify_line(line);
-        pthread_mutex_unlock(&ch.cmd_lock);
-        if (complete) pthread_cond_broadcast(&ch.cond);
+        pthread_mutex_unlock(&channel.cmd_lock);
+        if (complete) pthread_cond_broadcast(&channel.cond);
     }
 
     // A dead reader always closes the channel, so that no sender waits for
     // the deadline on a device that is gone.
-    pthread_mutex_lock(&ch.cmd_lock);
-    bool lost = !ch.closed;
-    ch.closed = true;
-    AtEventFn callback = ch.on_reader_closed;
-    pthread_cond_broadcast(&ch.cond);
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    bool lost = !channel.closed;
+    channel.closed = true;
+    AtEventFn callback = channel.on_reader_closed;
+    pthread_cond_broadcast(&channel.cond);
+    pthread_mutex_unlock(&channel.cmd_lock);
     if (lost && callback) callback();
 
-    pthread_mutex_lock(&ch.cmd_lock);
-    ch.reader_active = false;
-    pthread_cond_broadcast(&ch.cond);
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    channel.reader_active = false;
+    pthread_cond_broadcast(&channel.cond);
+    pthread_mutex_unlock(&channel.cmd_lock);
     return nullptr;
 }
 
 // --- sender side ---
 
 void clear_pending() {
-    ch.pending = nullptr;
-    ch.prefix = nullptr;
-    ch.type = AT_REPLY_NONE;
-    ch.final_seen = false;
+    channel.pending = nullptr;
+    channel.prefix = nullptr;
+    channel.type = AT_REPLY_NONE;
+    channel.final_seen = false;
 }
 
 // The command and its "\r" in one write when they fit a line buffer: the
@@ -258,17 +260,17 @@ int write_command(const char *command, const timespec *deadline) {
     if (len < sizeof line) {
         memcpy(line, command, len);
         line[len] = '\r';
-        return fd_write_all(ch.fd, line, len + 1, deadline);
+        return fd_write_all(channel.fd, line, len + 1, deadline);
     }
-    int written = fd_write_all(ch.fd, command, len, deadline);
-    return written == 0 ? fd_write_all(ch.fd, "\r", 1, deadline) : written;
+    int written = fd_write_all(channel.fd, command, len, deadline);
+    return written == 0 ? fd_write_all(channel.fd, "\r", 1, deadline) : written;
 }
 
 // With both locks held; both senders hold the write lock, so no other
 // command is pending here.
 int at_exchange_locked(const char *command, AtReplyType type, const char *prefix, int timeout_ms,
                        AtReply **out) {
-    if (ch.fd < 0 || ch.closed) return AT_FAIL_CLOSED;
+    if (channel.fd < 0 || channel.closed) return AT_FAIL_CLOSED;
 
     // The deadline covers the write: a modem that holds CTS low must not
     // block the loop thread for good.
@@ -283,25 +285,25 @@ int at_exchange_locked(const char *command, AtReplyType type, const char *prefix
     if (written == FD_WRITE_TIMEOUT) return AT_FAIL_TIMEOUT;
     if (written != 0) return AT_FAIL_IO;
 
-    ch.pending = static_cast<AtReply *>(calloc(1, sizeof(AtReply)));
-    if (!ch.pending) return AT_FAIL_IO;
-    ch.type = type;
-    ch.prefix = prefix ? prefix : "";
-    ch.final_seen = false;
+    channel.pending = static_cast<AtReply *>(calloc(1, sizeof(AtReply)));
+    if (!channel.pending) return AT_FAIL_IO;
+    channel.type = type;
+    channel.prefix = prefix ? prefix : "";
+    channel.final_seen = false;
 
-    while (!ch.final_seen && !ch.closed) {
-        int rc = pthread_cond_timedwait(&ch.cond, &ch.cmd_lock, &deadline);
+    while (!channel.final_seen && !channel.closed) {
+        int rc = pthread_cond_timedwait(&channel.cond, &channel.cmd_lock, &deadline);
         // a final line that came in with the deadline still counts
-        if (rc == ETIMEDOUT && !ch.final_seen && !ch.closed) {
-            at_response_free(ch.pending);
+        if (rc == ETIMEDOUT && !channel.final_seen && !channel.closed) {
+            at_response_free(channel.pending);
             clear_pending();
             return AT_FAIL_TIMEOUT;
         }
     }
 
-    AtReply *reply = ch.pending;
-    bool complete = ch.final_seen;
-    bool closed = ch.closed;
+    AtReply *reply = channel.pending;
+    bool complete = channel.final_seen;
+    bool closed = channel.closed;
     clear_pending();
     if (!complete) {
         // closed before the final line: there is no answer to hand out
@@ -328,12 +330,12 @@ int at_exchange(const char *command, AtReplyType type, const char *prefix, int t
     if (out) *out = nullptr;
     if (on_reader_thread) return AT_FAIL_THREAD;
     channel_init();
-    pthread_mutex_lock(&ch.write_lock);
-    pthread_mutex_lock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.write_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
     int rc = at_exchange_locked(command, type, prefix, timeout_ms, out);
-    AtEventFn on_timeout = ch.on_timeout;
-    pthread_mutex_unlock(&ch.cmd_lock);
-    pthread_mutex_unlock(&ch.write_lock);
+    AtEventFn on_timeout = channel.on_timeout;
+    pthread_mutex_unlock(&channel.cmd_lock);
+    pthread_mutex_unlock(&channel.write_lock);
     if (rc == AT_FAIL_TIMEOUT && on_timeout) on_timeout();
     return rc;
 }
@@ -358,9 +360,9 @@ int at_exchange_one_line(const char *command, AtReplyType type, const char *pref
 int at_open(int fd, AtUnsolicitedFn handler) {
     channel_init();
     if (fd < 0) return -1;
-    pthread_mutex_lock(&ch.cmd_lock);
-    bool busy = ch.fd >= 0 || ch.reader_active;
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    bool busy = channel.fd >= 0 || channel.reader_active;
+    pthread_mutex_unlock(&channel.cmd_lock);
     if (busy) at_close();
 
     int wake[2];
@@ -370,16 +372,16 @@ int at_open(int fd, AtUnsolicitedFn handler) {
     }
     // writes wait for the tty within the command's deadline (fd_write_all)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    pthread_mutex_lock(&ch.cmd_lock);
-    ch.fd = fd;
-    ch.wake_read = wake[0];
-    ch.wake_write = wake[1];
-    ch.unsolicited = handler;
-    ch.closed = false;
-    if (ch.pending) at_response_free(ch.pending);
+    pthread_mutex_lock(&channel.cmd_lock);
+    channel.fd = fd;
+    channel.wake_read = wake[0];
+    channel.wake_write = wake[1];
+    channel.unsolicited = handler;
+    channel.closed = false;
+    if (channel.pending) at_response_free(channel.pending);
     clear_pending();
-    at_line_reader_reset(&in_lines);
-    ch.reader_active = true;
+    at_line_reader_reset(&channel.reader_lines);
+    channel.reader_active = true;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -389,54 +391,51 @@ int at_open(int fd, AtUnsolicitedFn handler) {
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         // the caller keeps the descriptor
-        ch.reader_active = false;
-        ch.closed = true;
-        ch.fd = -1;
-        ch.wake_read = ch.wake_write = -1;
-        pthread_mutex_unlock(&ch.cmd_lock);
+        channel.reader_active = false;
+        channel.closed = true;
+        channel.fd = -1;
+        channel.wake_read = channel.wake_write = -1;
+        pthread_mutex_unlock(&channel.cmd_lock);
         close(wake[0]);
         close(wake[1]);
         errno = rc;
         perror("pthread_create");
         return -1;
     }
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_unlock(&channel.cmd_lock);
     return 0;
 }
 
 void at_close() {
     channel_init();
-    pthread_mutex_lock(&ch.cmd_lock);
-    ch.closed = true;
-    pthread_cond_broadcast(&ch.cond);
-    if (ch.wake_write >= 0) {
+    pthread_mutex_lock(&channel.cmd_lock);
+    channel.closed = true;
+    pthread_cond_broadcast(&channel.cond);
+    if (channel.wake_write >= 0) {
         char byte = 0;
         ssize_t n;
         do {
-            n = write(ch.wake_write, &byte, 1);
+            n = write(channel.wake_write, &byte, 1);
         } while (n < 0 && errno == EINTR);
     }
     // The reader stops at once on the wake-up; closing the descriptor under
     // a running reader could hand it a reused descriptor number.
     if (!on_reader_thread)
-        while (ch.reader_active)
-            pthread_cond_wait(&ch.cond, &ch.cmd_lock);
-    int fd = ch.fd;
-    ch.fd = -1;
-    int wr = ch.wake_read, ww = ch.wake_write;
-    ch.wake_read = ch.wake_write = -1;
-    pthread_mutex_unlock(&ch.cmd_lock);
+        while (channel.reader_active)
+            pthread_cond_wait(&channel.cond, &channel.cmd_lock);
+    int fd = channel.fd;
+    channel.fd = -1;
+    int wr = channel.wake_read, ww = channel.wake_write;
+    channel.wake_read = channel.wake_write = -1;
+    pthread_mutex_unlock(&channel.cmd_lock);
     if (fd >= 0) close(fd);
     if (wr >= 0) close(wr);
     if (ww >= 0) close(ww);
 }
 
 int at_is_open() {
-    channel_init();
-    pthread_mutex_lock(&ch.cmd_lock);
-    bool open = ch.fd >= 0 && !ch.closed;
-    pthread_mutex_unlock(&ch.cmd_lock);
-    return open ? 1 : 0;
+    // an open channel always has its descriptor: closed says it all
+    return channel.closed.load() ? 0 : 1;
 }
 
 int at_send_command_timeout(const char *command, AtReplyType type, const char *prefix,
@@ -471,8 +470,8 @@ int at_send_command_noprefix(const char *command, AtReply **out) {
 int at_handshake() {
     if (on_reader_thread) return AT_FAIL_THREAD;
     channel_init();
-    pthread_mutex_lock(&ch.write_lock);
-    pthread_mutex_lock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.write_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
     int rc = AT_FAIL_CLOSED;
     for (int i = 0; i < kHandshakeTries; ++i) {
         rc = at_exchange_locked("ATQ0", AT_REPLY_NONE, nullptr, kHandshakeTimeoutMs, nullptr);
@@ -480,14 +479,14 @@ int at_handshake() {
             // Late answers to the earlier tries must reach the reader now, as
             // unsolicited lines, not later as the next command's answer: the
             // command lock is let go while they drain.
-            pthread_mutex_unlock(&ch.cmd_lock);
+            pthread_mutex_unlock(&channel.cmd_lock);
             boot_clock_sleep_ms(kHandshakeTimeoutMs);
-            pthread_mutex_lock(&ch.cmd_lock);
+            pthread_mutex_lock(&channel.cmd_lock);
             break;
         }
     }
-    pthread_mutex_unlock(&ch.cmd_lock);
-    pthread_mutex_unlock(&ch.write_lock);
+    pthread_mutex_unlock(&channel.cmd_lock);
+    pthread_mutex_unlock(&channel.write_lock);
     return rc;
 }
 
@@ -509,16 +508,16 @@ int at_succeeded(int rc, const AtReply *reply) {
 
 void at_set_on_timeout(AtEventFn callback) {
     channel_init();
-    pthread_mutex_lock(&ch.cmd_lock);
-    ch.on_timeout = callback;
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    channel.on_timeout = callback;
+    pthread_mutex_unlock(&channel.cmd_lock);
 }
 
 void at_set_on_reader_closed(AtEventFn callback) {
     channel_init();
-    pthread_mutex_lock(&ch.cmd_lock);
-    ch.on_reader_closed = callback;
-    pthread_mutex_unlock(&ch.cmd_lock);
+    pthread_mutex_lock(&channel.cmd_lock);
+    channel.on_reader_closed = callback;
+    pthread_mutex_unlock(&channel.cmd_lock);
 }
 
 void at_response_free(AtReply *reply) {

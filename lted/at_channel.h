@@ -48,7 +48,8 @@ int at_open(int fd, AtUnsolicitedFn handler);
 // sender gets AT_FAIL_CLOSED. Returns once the reader has let go.
 void at_close();
 // 1 from at_open until at_close or the reader's end of the device, else 0
-// (a send fails at once with AT_FAIL_CLOSED then). Any thread.
+// (a send fails at once with AT_FAIL_CLOSED then). Any thread; takes no lock,
+// so the unsolicited handler may ask too.
 int at_is_open();
 
 // 0 when a final line arrived (see success), else an AT_FAIL_* code;

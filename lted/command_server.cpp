@@ -207,12 +207,13 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
         answer_line(a, "%s", v);
     answer_line(a, "%s", version);
     answer_line(a, "%s", imei);
-    answer_line(a, "%s", sim_state_text(sim_state, true));
+    const ModemStatus &status = ctx->status;
+    answer_line(a, "%s", sim_state_text(status.sim_state, true));
     answer_line(a, "%s", imsi);
     answer_line(a, "%s", cnum);
-    answer_line(a, "%d", voice_reg.load());
-    answer_line(a, "%d", data_reg.load());
-    answer_line(a, "%s", network_type_text(radio_tech));
+    answer_line(a, "%d", status.voice_reg.load());
+    answer_line(a, "%d", status.data_reg.load());
+    answer_line(a, "%s", network_type_text(status.radio_tech));
     answer_line(a, "%s", csq);
     answer_line(a, "%s", rsrp);
     answer_line(a, "%s", rsrq);
@@ -322,7 +323,7 @@ bool operator_name(const char *plmn, char *out, size_t size) {
 
 bool get_stat_info(const ModemContext *ctx, Answer *a) {
     // the state before the queries: the channel may be lost on their way
-    const char *sim = sim_state_text(sim_state, false);
+    const char *sim = sim_state_text(ctx->status.sim_state, false);
     int sysinfo[4] = {0, 0, 0, 0};
     {
         Reply reply;
@@ -371,11 +372,6 @@ void close_connection(EventLoop *loop, int fd) {
     close(fd);
 }
 
-// Between the channel's opening and the end of the modem's initialisation.
-bool modem_setting_up() {
-    return at_ready.load() == 0 && at_is_open();
-}
-
 bool is_at_text(const char *text) {
     return strncasecmp(text, "AT", 2) == 0;
 }
@@ -400,7 +396,7 @@ bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
     // polls the status pages. Without a modem, or with its channel closed,
     // every send fails at once and the pages get what is known.
     // SETSIM only restarts the SIM poll, which waits by itself.
-    if (modem_setting_up() && strcmp(cmd, "SETSIM") != 0) return false;
+    if (modem_phase(ctx) == MODEM_INITIALISING && strcmp(cmd, "SETSIM") != 0) return false;
 
     answer_start(a);
     Reply reply;

@@ -134,16 +134,14 @@ void restart_reason_publish() {
     nvram_close(NVRAM_CONFIG_SECTION); // one commit, only when cleared
 }
 
-void event_lease_check(int client_pid, const char *ifname) {
-    static int lease_pid = 0;
-    static char lease_ip[64];
+void event_lease_check(LeaseSeen *seen, int client_pid, const char *ifname) {
     char path[96], ip[64];
     int n = snprintf(path, sizeof path, "/var/run/dhcpc/%s/ip", ifname);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
     if (read_file_string(path, ip, sizeof ip) != 0 || !ip[0]) return;
-    if (client_pid == lease_pid && strcmp(ip, lease_ip) == 0) return;
-    lease_pid = client_pid;
-    snprintf(lease_ip, sizeof lease_ip, "%s", ip);
+    if (client_pid == seen->pid && strcmp(ip, seen->ip) == 0) return;
+    seen->pid = client_pid;
+    snprintf(seen->ip, sizeof seen->ip, "%s", ip);
     event_add("DHCP lease obtained on %s: %s", ifname, ip);
 }
 

@@ -28,9 +28,16 @@ void restart_reason_keep(const char *reason);
 // cleared with one commit when it was set.
 void restart_reason_publish();
 
+// The lease last entered in the history: its client and address.
+struct LeaseSeen {
+    int pid;
+    char ip[64];
+};
+
 // Called while the DHCP client client_pid runs on the interface: adds
-// "DHCP lease obtained" once for each address that client obtains. Loop thread.
-void event_lease_check(int client_pid, const char *ifname);
+// "DHCP lease obtained" once for each address that client obtains, as
+// remembered in seen. Loop thread.
+void event_lease_check(LeaseSeen *seen, int client_pid, const char *ifname);
 
 // A command the web interface had the daemon send, with the modem's reply:
 // for the PIN commands (entry, unblocking, lock, change) the event whether

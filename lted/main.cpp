@@ -11,8 +11,8 @@
 #include "watchdog.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -85,7 +85,8 @@ int main(int argc, char **argv) {
         modem_power_set(1);
     }
 
-    auto *ctx = static_cast<ModemContext *>(calloc(1, sizeof(ModemContext)));
+    // zeroed but for the start values the record gives
+    auto *ctx = new (std::nothrow) ModemContext{};
     if (!ctx) {
         __log_str("lted: exiting\n");
         __log_str("lted: exited\n");
@@ -115,7 +116,7 @@ int main(int argc, char **argv) {
         event_free(ctx->loop);
         ctx->loop = nullptr;
     }
-    free(ctx);
+    delete ctx;
     __log_str("lted: exited\n");
     return status;
 }

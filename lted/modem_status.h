@@ -2,16 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <pthread.h>
 
 struct ModemContext;
-
-// 0 ABSENT, 1 NOT_READY, 2 READY, 3 PIN, 4 PUK
-extern std::atomic<int> sim_state;
-// system mode of the last "^SYSINFO:" answer
-extern std::atomic<int> radio_tech;
-// status of the last "+CREG:" and "+CGREG:" answers
-extern std::atomic<int> voice_reg;
-extern std::atomic<int> data_reg;
 
 constexpr int SIM_ABSENT = 0;
 constexpr int SIM_NOT_READY = 1;
@@ -20,6 +13,29 @@ constexpr int SIM_PIN = 3;
 constexpr int SIM_PUK = 4;
 
 constexpr int NETWORK_LED_PIN = 40;
+
+// The values the network LED shows.
+struct IndicatorInputs {
+    int sim_state, radio_tech, voice_reg, data_reg, connected;
+};
+
+// The context's status record. The setters run on the loop thread and on the
+// AT channel's handler threads, so the values are atomics.
+struct ModemStatus {
+    // SIM_*
+    std::atomic<int> sim_state{SIM_NOT_READY};
+    // system mode of the last "^SYSINFO:" answer
+    std::atomic<int> radio_tech{0};
+    // status of the last "+CREG:" and "+CGREG:" answers
+    std::atomic<int> voice_reg{0};
+    std::atomic<int> data_reg{0};
+    // the cache and the LED request change together under this lock
+    pthread_mutex_t indicator_lock = PTHREAD_MUTEX_INITIALIZER;
+    IndicatorInputs led_shown{-1, -1, -1, -1, -1}; // none shown yet
+};
+
+// A "+CREG:"/"+CGREG:" status that counts as registered: 1 home, 5 roaming.
+bool is_registered(int status);
 
 // Each setter refreshes the LED, whether or not its value changed.
 void set_sim_state(ModemContext *context, int v);

@@ -18,9 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-int dhcp_pid = -1;
-char last_ip[64];
-
 namespace {
 
 constexpr EventTime kPollDown{10, 0};
@@ -35,10 +32,6 @@ constexpr size_t kArgSize = 32;
 #else
 constexpr size_t kArgSize = 32 + 512;
 #endif
-
-bool registered(int status) {
-    return status == 1 || status == 5;
-}
 
 void send(const char *command) {
     at_send_command(command, nullptr);
@@ -90,8 +83,9 @@ Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
     char addr[64];
     int found = cgpaddr_query(addr, sizeof addr);
     if (found < 0) return Outcome::Failed;
+    char *last_ip = ctx->data.last_ip;
     if (found && !last_ip[0]) {
-        snprintf(last_ip, sizeof last_ip, "%s", addr);
+        snprintf(ctx->data.last_ip, sizeof ctx->data.last_ip, "%s", addr);
         dhcp_poll_start(ctx, 1);
         set_connected(ctx);
         return Outcome::Done;
@@ -104,12 +98,12 @@ Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
     set_disconnected(ctx);
     char cmd[320];
     if (ctx->wan_3g_apn_reg[0]) {
-        if (at_setting_usable("wan_3g_apn", ctx->wan_3g_apn)) {
+        if (at_setting_usable(ctx, "wan_3g_apn", ctx->wan_3g_apn)) {
             if (at_format(cmd, sizeof cmd, "AT+CGDCONT=1,\"IP\",\"%s\"", ctx->wan_3g_apn))
                 send(cmd);
         }
-        if (ctx->wan_3g_user[0] && at_setting_usable("wan_3g_user", ctx->wan_3g_user) &&
-            at_setting_usable("wan_3g_pass", ctx->wan_3g_pass)) {
+        if (ctx->wan_3g_user[0] && at_setting_usable(ctx, "wan_3g_user", ctx->wan_3g_user) &&
+            at_setting_usable(ctx, "wan_3g_pass", ctx->wan_3g_pass)) {
             if (at_format(cmd, sizeof cmd, "AT*AUTHREQ=%d,%d,\"%s\",\"%s\"", 1,
                           ctx->wan_3g_authtype, ctx->wan_3g_user, ctx->wan_3g_pass))
                 send(cmd);
@@ -118,7 +112,7 @@ Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
     if (sysmode == 5 && ctx->wan_3g_apnmode == 0) {
         if (at_format(cmd, sizeof cmd, "AT+CGDCONT=%d,\"IP\",\"\"", 1)) send(cmd);
     }
-    if (registered(data_status)) {
+    if (is_registered(data_status)) {
         if (at_format(cmd, sizeof cmd, "AT+CGACT=1,%d", 1)) send(cmd);
         if (at_format(cmd, sizeof cmd, "AT*NETACT=1,%d,1", 1)) send(cmd);
     }
@@ -156,7 +150,7 @@ Outcome data_qc(ModemContext *ctx, int data_status) {
     }
     dhcp_client_stop(ctx);
     char cmd[320];
-    if (qcrmcall_dial(data_status, radio_tech, cmd, sizeof cmd)) {
+    if (qcrmcall_dial(data_status, ctx->status.radio_tech, cmd, sizeof cmd)) {
         calls = qcrmcall(cmd);
         if (calls < 0) return Outcome::Failed;
         if (calls > 0) {
@@ -235,7 +229,7 @@ int qcrmcall_count(const AtLine *lines) {
 }
 
 const char *qcrmcall_dial(int data_status, int system_mode, char *buf, size_t size) {
-    if (!registered(data_status)) return nullptr;
+    if (!is_registered(data_status)) return nullptr;
     if (system_mode == 2 || system_mode == 4 || system_mode == 8)
         snprintf(buf, size, "AT$QCRMCALL=1,1,1,1,1");
     else
@@ -244,21 +238,22 @@ const char *qcrmcall_dial(int data_status, int system_mode, char *buf, size_t si
 }
 
 void pollNetState(ModemContext *ctx) {
-    if (!at_ready) return;
+    if (modem_phase(ctx) != MODEM_READY) return;
     int prev = ctx->connected;
-    if (poll_once(ctx) == Outcome::Failed && sim_state != SIM_READY) {
+    if (poll_once(ctx) == Outcome::Failed && ctx->status.sim_state != SIM_READY) {
         ctx->connected = 0;
         // Otherwise the same address reported again would leave the flag down
         // for good: only a new address or none ever raised it.
-        last_ip[0] = '\0';
+        ctx->data.last_ip[0] = '\0';
     }
 
     int now = ctx->connected;
     const EventTime *next = now ? &kPollUp : &kPollDown;
     if (prev && !now) __log_str("lted: %s: disconnected\n", "pollNetState");
+    const char *address = ctx->data.last_ip;
     if (prev != now)
-        event_add("data connection %s%s%s", now ? "up" : "down", now && last_ip[0] ? ": " : "",
-                  now ? last_ip : "");
+        event_add("data connection %s%s%s", now ? "up" : "down", now && address[0] ? ": " : "",
+                  now ? address : "");
     if (!prev && now) {
         __log_str("lted: %s: connected\n", "pollNetState");
         event_del_time_callback(ctx->loop, ril_data_disconnect_callback);
@@ -281,7 +276,9 @@ void pollNetState(ModemContext *ctx) {
 void unsolicited_handler(const char *line, const char *) {
     if (strStartsWith(line, "^MODE:") || strStartsWith(line, "+CREG:") ||
         strStartsWith(line, "+CGREG:")) {
-        if (at_ready == 1) RIL_requestTimedCallback(poll_callback, ril_context, nullptr);
+        ModemContext *ctx = ril_context;
+        if (ctx && modem_phase(ctx) == MODEM_READY)
+            RIL_requestTimedCallback(poll_callback, ctx, nullptr);
     } else if (strStartsWith(line, "+CLOCATION:")) {
         write_file_string("/tmp/clocation", line);
     }
@@ -295,24 +292,25 @@ void dhcp_poll_start(ModemContext *ctx, int now) {
 
 void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
-    if (dhcp_pid > 0) event_lease_check(dhcp_pid, ctx->ifname);
+    DataConnection &data = ctx->data;
+    if (data.dhcp_pid > 0) event_lease_check(&data.lease, data.dhcp_pid, ctx->ifname);
     int index;
     bool present = ifc_get_ifindex(ctx->ifname, &index) == 0;
-    if (!present && dhcp_pid > 0) {
+    if (!present && data.dhcp_pid > 0) {
         __log_str("lted: %s: try kill dhcpc\n", "ril_start_dhcpc_callback");
-        kill(dhcp_pid, SIGTERM);
+        kill(data.dhcp_pid, SIGTERM);
     }
-    if (dhcp_pid > 0) {
+    if (data.dhcp_pid > 0) {
         int status;
-        pid_t r = waitpid(dhcp_pid, &status, WNOHANG);
-        if (r < 0 && errno == ECHILD) r = dhcp_pid, status = 0; // reaped before
+        pid_t r = waitpid(data.dhcp_pid, &status, WNOHANG);
+        if (r < 0 && errno == ECHILD) r = data.dhcp_pid, status = 0; // reaped before
         if (r <= 0) return;
         // A client that died by a signal is gone as well: forget it, so that
         // a new one is started instead of waiting on a reaped process.
         if (!WIFEXITED(status))
             __log_str("lted: %s: dhcpc killed by signal %d\n", "ril_start_dhcpc_callback",
                       WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        dhcp_pid = -1;
+        data.dhcp_pid = -1;
     }
     if (!present || ctx->wan_mode_3g == 0) return;
 
@@ -333,15 +331,16 @@ void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     }
     char name[] = "udhcpc", foreground[] = "-f";
     char *const argv[] = {name, foreground, iface, script, pidfile, nullptr};
-    dhcp_pid = do_fork_call("udhcpc", argv);
+    data.dhcp_pid = do_fork_call("udhcpc", argv);
 }
 
 void dhcp_client_stop(ModemContext *ctx) {
-    if (ctx && ctx->loop) event_del_time_callback(ctx->loop, ril_start_dhcpc_callback);
-    if (dhcp_pid <= 0) return;
-    kill(dhcp_pid, SIGTERM);
+    if (ctx->loop) event_del_time_callback(ctx->loop, ril_start_dhcpc_callback);
+    DataConnection &data = ctx->data;
+    if (data.dhcp_pid <= 0) return;
+    kill(data.dhcp_pid, SIGTERM);
     int status;
-    if (waitpid(dhcp_pid, &status, WNOHANG) == dhcp_pid) dhcp_pid = -1;
+    if (waitpid(data.dhcp_pid, &status, WNOHANG) == data.dhcp_pid) data.dhcp_pid = -1;
 }
 
 void RIL_Deinit(ModemContext *ctx) {

@@ -4,17 +4,23 @@
 #pragma once
 
 #include "event_loop.h"
+#include "events.h"
 
 #include <cstddef>
 
 struct AtLine;
 struct ModemContext;
 
-// Process id of the running DHCP client; -1 when none.
-extern int dhcp_pid;
-// The address an asr modem last reported for its data context; forgotten when
-// a failed poll drops the connection flag.
-extern char last_ip[64];
+// The context's record of the data connection's helpers. Loop thread only.
+struct DataConnection {
+    // process id of the running DHCP client; -1 when none
+    int dhcp_pid = -1;
+    // the address an asr modem last reported for its data context; forgotten
+    // when a failed poll drops the connection flag
+    char last_ip[64] = {};
+    // the client's lease last entered in the event history
+    LeaseSeen lease = {};
+};
 
 // One poll; reschedules itself after 10 s (30 s while connected). Does
 // nothing, and ends the chain, while the channel is not ready.

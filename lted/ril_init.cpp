@@ -34,9 +34,6 @@ constexpr EventTime kNoConnectionReboot{300, 0};
 constexpr unsigned kPowerOffAfterTimeout = 3;
 constexpr unsigned kPowerOffAfterClose = 1;
 
-// A lost modem was power-cycled and has not answered since.
-std::atomic<bool> recovering{false};
-
 enum class SettingKind {
     WanMode,   // 1 when exactly "3G", else 0
     Number,    // decimal; missing or empty: 0
@@ -148,19 +145,18 @@ void arm_research(EventLoop *loop) {
 
 void channel_lost(const char *message, unsigned power_off_seconds) {
     __log_str("%s", message);
+    ModemContext *ctx = ril_context;
+    if (!ctx) {
+        at_close();
+        return;
+    }
     // A time-out and an end of file can meet, on two threads: only the first
     // to mark the channel lost recovers, or the modem is switched twice.
-    pthread_mutex_lock(&radio_state_mutex);
-    bool first = at_channel_lost == 0;
-    at_channel_lost = 1;
-    at_ready = 0;
-    pthread_mutex_unlock(&radio_state_mutex);
-    if (!first) return;
-    recovering = true;
+    if (!modem_phase_lost(ctx)) return;
+    ctx->recovering = true;
     event_add("modem lost (%s); power-cycling it",
               power_off_seconds == kPowerOffAfterTimeout ? "no answer" : "its port closed");
     at_close();
-    ModemContext *ctx = ril_context;
     reset_status(ctx);
     modem_power_set(0);
     boot_clock_sleep(power_off_seconds);
@@ -168,7 +164,7 @@ void channel_lost(const char *message, unsigned power_off_seconds) {
     setRadioState(RADIO_STATE_UNAVAILABLE);
     remove_file("/tmp/IMSI");
     remove_file("/tmp/ICCID");
-    if (ctx) arm_research(ctx->loop);
+    arm_research(ctx->loop);
 }
 
 } // namespace
@@ -214,8 +210,7 @@ void ril_reinit_callback(EventLoop *loop, void *) {
         __log_str("lted: %s: open %s failed: %s\n", "ril_at_init", ctx->cmd_dev, strerror(errno));
         return;
     }
-    at_channel_lost = 0;
-    at_ready = 0;
+    modem_phase_opening(ctx);
     if (ctx->modem_type == MODEM_MDM_902D && ctx->wan_mode_3g == 1) dhcp_poll_start(ctx, 0);
     if (at_open(fd, unsolicited_handler) < 0) {
         __log_str("lted: %s: at_open failed\n", "ril_reinit_callback");
@@ -230,7 +225,7 @@ void ril_reinit_callback(EventLoop *loop, void *) {
     event_del_time_callback(loop, init_system_timer_callback);
     // A tty that died at once is already in the recovery, which may have armed
     // the search before the deletion above: the search must go on.
-    if (at_channel_lost) arm_research(loop);
+    if (modem_phase(ctx) == MODEM_LOST) arm_research(loop);
     if (ctx->init_system_started)
         do_system_call("init_system restart");
     else
@@ -278,12 +273,8 @@ void ril_at_init(void *arg) {
     // A channel lost on the way (possibly right now, on the reader thread)
     // has configured nothing: the modem is not ready, the recovery runs.
     reset_status(ctx);
-    pthread_mutex_lock(&radio_state_mutex);
-    bool lost = at_channel_lost != 0;
-    if (!lost) at_ready = 1;
-    pthread_mutex_unlock(&radio_state_mutex);
-    if (lost) return;
-    if (recovering.exchange(false)) event_add("modem answers again after the power cycle");
+    if (!modem_phase_ready(ctx)) return;
+    if (ctx->recovering.exchange(false)) event_add("modem answers again after the power cycle");
 
     rc = at_send_command_singleline("AT+CFUN?", "+CFUN:", &reply);
     if (at_succeeded(rc, reply)) {
@@ -297,16 +288,18 @@ void ril_at_init(void *arg) {
 
 void setRadioState(int state) {
     __log_str("lted: setRadioState(%d)\n", state);
-    pthread_mutex_lock(&radio_state_mutex);
-    int old = radio_state.load();
-    bool lost = at_channel_lost.load() != 0;
+    ModemContext *ctx = ril_context;
+    if (!ctx) return;
+    pthread_mutex_lock(&ctx->radio_state_mutex);
+    int old = ctx->radio_state.load();
+    bool lost = ctx->at_channel_lost.load() != 0;
     if (lost) state = RADIO_STATE_UNAVAILABLE;
-    if (state != old || lost) radio_state.store(state);
-    pthread_mutex_unlock(&radio_state_mutex);
-    if (state != old && state == RADIO_STATE_ON && ril_context) {
-        sim_pin_autoverify(ril_context);
-        getSIMStatus(ril_context);
-        pollNetState(ril_context);
+    if (state != old || lost) ctx->radio_state.store(state);
+    pthread_mutex_unlock(&ctx->radio_state_mutex);
+    if (state != old && state == RADIO_STATE_ON) {
+        sim_pin_autoverify(ctx);
+        getSIMStatus(ctx);
+        pollNetState(ctx);
     }
 }
 

@@ -62,23 +62,23 @@ void send(const char *command) {
 }
 
 // The asr modem's default bearer (context 1 of its own profile).
-void program_apn_asr(const ModemContext *ctx) {
+void program_apn_asr(ModemContext *ctx) {
     char cmd[320];
     if (ctx->wan_3g_apn_reg[0]) {
-        if (at_setting_usable("wan_3g_apn_reg", ctx->wan_3g_apn_reg)) {
+        if (at_setting_usable(ctx, "wan_3g_apn_reg", ctx->wan_3g_apn_reg)) {
             if (at_format(cmd, sizeof cmd, "AT*CGDFLT=1,\"IP\",\"%s\",,,,,,,,,,,,,,,,,,1",
                           ctx->wan_3g_apn_reg))
                 send(cmd);
         }
-        if (at_setting_usable("wan_3g_user_reg", ctx->wan_3g_user_reg) &&
-            at_setting_usable("wan_3g_pass_reg", ctx->wan_3g_pass_reg)) {
+        if (at_setting_usable(ctx, "wan_3g_user_reg", ctx->wan_3g_user_reg) &&
+            at_setting_usable(ctx, "wan_3g_pass_reg", ctx->wan_3g_pass_reg)) {
             if (at_format(cmd, sizeof cmd, "AT*CGDFAUTH=1,%d,\"%s\",\"%s\"",
                           ctx->wan_3g_authtype_reg, ctx->wan_3g_user_reg, ctx->wan_3g_pass_reg))
                 send(cmd);
         }
         return;
     }
-    bool apn_ok = at_setting_usable("wan_3g_apn", ctx->wan_3g_apn);
+    bool apn_ok = at_setting_usable(ctx, "wan_3g_apn", ctx->wan_3g_apn);
     if (ctx->wan_3g_apn[0]) {
         if (apn_ok) {
             if (at_format(cmd, sizeof cmd, "AT*CGDFLT=1,\"IP\",\"%s\",,,,,,,,,,,,,,,,,,1",
@@ -94,7 +94,7 @@ void program_apn_asr(const ModemContext *ctx) {
     }
 }
 
-void program_apn_qc(const ModemContext *ctx) {
+void program_apn_qc(ModemContext *ctx) {
     bool reg = ctx->wan_3g_apn_reg[0] != '\0';
     const char *apn = reg ? ctx->wan_3g_apn_reg : ctx->wan_3g_apn;
     const char *user = reg ? ctx->wan_3g_user_reg : ctx->wan_3g_user;
@@ -104,16 +104,17 @@ void program_apn_qc(const ModemContext *ctx) {
     const char *user_key = reg ? "wan_3g_user_reg" : "wan_3g_user";
     const char *pass_key = reg ? "wan_3g_pass_reg" : "wan_3g_pass";
     char cmd[320];
-    if (at_setting_usable(apn_key, apn)) {
+    if (at_setting_usable(ctx, apn_key, apn)) {
         if (at_format(cmd, sizeof cmd, "AT+CGDCONT=3,\"IP\",\"%s\"", apn)) send(cmd);
         if (at_format(cmd, sizeof cmd, "AT+CGDCONT=1,\"IP\",\"%s\"", apn)) send(cmd);
     }
     if (!ctx->wan_3g_user[0]) return;
     // $QCPDPP takes the password before the user name, unquoted
-    if (at_setting_usable(pass_key, pass, true) && at_setting_usable(user_key, user, true)) {
+    if (at_setting_usable(ctx, pass_key, pass, true) &&
+        at_setting_usable(ctx, user_key, user, true)) {
         if (at_format(cmd, sizeof cmd, "AT$QCPDPP=%d,%d,%s,%s", 3, auth, pass, user)) send(cmd);
     }
-    if (at_setting_usable(user_key, user) && at_setting_usable(pass_key, pass)) {
+    if (at_setting_usable(ctx, user_key, user) && at_setting_usable(ctx, pass_key, pass)) {
         if (at_format(cmd, sizeof cmd, "AT^NETCFG=0,32774,,,4,,,\"\",%d,\"%s\",\"%s\"", auth, user,
                       pass))
             send(cmd);
@@ -143,13 +144,12 @@ bool at_value_ok(const char *value, bool bare) {
     return true;
 }
 
-bool at_setting_usable(const char *name, const char *value, bool bare) {
+bool at_setting_usable(ModemContext *ctx, const char *name, const char *value, bool bare) {
     if (at_value_ok(value, bare)) return true;
     // Settings are loaded once per run: one line each is enough.
-    static const char *logged[16];
-    for (const char *n : logged)
+    for (const char *n : ctx->settings_refused)
         if (n && strcmp(n, name) == 0) return false;
-    for (const char *&n : logged)
+    for (const char *&n : ctx->settings_refused)
         if (!n) {
             n = name;
             break;
@@ -169,7 +169,7 @@ void sim_pin_autoverify(ModemContext *ctx) {
     if (!asks) return;
     // a wrong stored PIN may cost one attempt per radio start, never the card
     if (pin_attempts(ctx->modem_type) != 3) return;
-    if (!at_setting_usable("siminitpin", ctx->siminitpin)) return;
+    if (!at_setting_usable(ctx, "siminitpin", ctx->siminitpin)) return;
     __log_str("lted: ************ try to verify SIM PIN ************\n");
     char cmd[256];
     if (!at_format(cmd, sizeof cmd, "AT+CPIN=\"%s\"", ctx->siminitpin)) return;
@@ -182,8 +182,9 @@ void sim_pin_autoverify(ModemContext *ctx) {
 }
 
 void getSIMStatus(ModemContext *ctx) {
-    if (!at_ready) return;
-    __log_str("lted: getSIMStatus(). sState: %d\n", radio_state.load());
+    if (modem_phase(ctx) != MODEM_READY) return;
+    int radio_state = ctx->radio_state;
+    __log_str("lted: getSIMStatus(). sState: %d\n", radio_state);
     AtReply *reply = nullptr;
     if (radio_state < 2 || at_send_command_singleline("AT+CPIN?", "+CPIN:", &reply) != 0) {
         set_sim_state(ctx, SIM_NOT_READY);
@@ -204,7 +205,7 @@ void getSIMStatus(ModemContext *ctx) {
         } else if (strcmp(state, "PH-NET PIN") == 0) {
             set_sim_state(ctx, SIM_NOT_READY);
         } else if (strcmp(state, "READY") == 0) {
-            if (sim_state != SIM_READY) {
+            if (ctx->status.sim_state != SIM_READY) {
                 set_sim_state(ctx, SIM_READY);
                 sim_ready_setup(ctx);
             }
@@ -216,7 +217,7 @@ void getSIMStatus(ModemContext *ctx) {
     }
     at_response_free(reply);
     RIL_requestTimedCallback(get_sim_status_callback, ctx,
-                             sim_state == SIM_READY ? &kPollReady : &kPollNotReady);
+                             ctx->status.sim_state == SIM_READY ? &kPollReady : &kPollNotReady);
 }
 
 void sim_ready_setup(ModemContext *ctx) {

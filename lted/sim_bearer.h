@@ -28,5 +28,7 @@ bool at_value_ok(const char *value, bool bare);
 // does not fit, so that a cut line never reaches the modem.
 bool at_format(char *buf, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-// at_value_ok, logging a refusal once per setting name and daemon run.
-bool at_setting_usable(const char *name, const char *value, bool bare = false);
+// at_value_ok, logging a refusal once per setting name and daemon run (the
+// names logged are kept in the context).
+bool at_setting_usable(ModemContext *context, const char *name, const char *value,
+                       bool bare = false);

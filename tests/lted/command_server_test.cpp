@@ -74,11 +74,11 @@ class ScriptedModem : public ts::UnderRoot {
         ctx.loop = event_create(&ctx);
         ctx.modem_type = MODEM_MDM_9025;
         snprintf(ctx.ifname, sizeof ctx.ifname, "usb0");
-        sim_state = SIM_READY;
-        at_ready = 1;
+        ctx.status.sim_state = SIM_READY;
+        ctx.at_ready = 1;
     }
     void TearDown() override {
-        at_ready = 0;
+        ctx.at_ready = 0;
         at_close();
         shutdown(modem_fd, SHUT_RDWR);
         modem.join();
@@ -177,14 +177,14 @@ TEST_F(ScriptedModem, NothingReachesAModemThatIsNotSetUpYet) {
     // its tty may not listen yet: a command would time out and have the modem
     // power-cycled again for every page a browser polls
     script["ATI"] = "OK";
-    at_ready = 0;
+    ctx.at_ready = 0;
     for (const Lines &items :
          {Lines{"AT", "ATI"}, Lines{"ATTEST", "ATI"}, Lines{"GETHOMEINFO"}, Lines{"GETSIMINFO"},
           Lines{"GETSTATINFO"}, Lines{"GETNETCFG"}, Lines{"SETNETCFG", "2"}})
         EXPECT_EQ(request(items), std::nullopt) << items[0];
     EXPECT_EQ(request({"SETSIM"}), Lines{});
     EXPECT_TRUE(modem_saw().empty());
-    at_ready = 1;
+    ctx.at_ready = 1;
     EXPECT_EQ(request({"AT", "ATI"}), Lines{"OK"});
 }
 
@@ -210,9 +210,9 @@ TEST_F(ScriptedModem, StatusAnswers) {
     script["AT+CGMR"] = "SIM9025.03.011\nOK";
     script["AT$QCRSRP?"] = "$QCRSRP: 101,1850,\"-095\"\nOK";
     ctx.connected = 1;
-    voice_reg = 1;
-    data_reg = 5;
-    radio_tech = 9;
+    ctx.status.voice_reg = 1;
+    ctx.status.data_reg = 5;
+    ctx.status.radio_tech = 9;
     EXPECT_EQ(request({"GETHOMEINFO"}),
               (Lines{"connected", "ip", "netmask", "gw", "dns", "dns2", "SIM9025.03.011",
                      "861234567890123", "READY", "", "", "1", "5", "LTE", "17", "-95", "", ""}));

@@ -226,8 +226,6 @@ class ChannelLoss : public UnderRoot {
         ril_context = nullptr;
         RIL_startEventLoop(nullptr);
         event_free(ctx.loop);
-        at_channel_lost = 0;
-        at_ready = 0;
         UnderRoot::TearDown();
     }
     std::vector<std::string> power_lines() {
@@ -359,8 +357,8 @@ TEST_F(NetworkLed, ShowsHowFarTheModemHasCome) {
     set_registration(&ctx, 5, -1);
     EXPECT_EQ(last(), "40 10 5 4000 0 4000");
     set_registration(&ctx, -1, 1); // only the data status changes
-    EXPECT_EQ(voice_reg, 5);
-    EXPECT_EQ(data_reg, 1);
+    EXPECT_EQ(ctx.status.voice_reg, 5);
+    EXPECT_EQ(ctx.status.data_reg, 1);
     EXPECT_EQ(last(), "40 10 1 4000 0 4000");
     set_registration(&ctx, 2, 2); // searching again
     EXPECT_EQ(last(), "40 10 10 4000 0 4000");
