@@ -5,6 +5,7 @@
 #include "events.h"
 #include "local_socket.h"
 #include "log.h"
+#include "modem_dialect.h"
 #include "modem_status.h"
 #include "platform.h"
 #include "ril_context.h"
@@ -84,31 +85,7 @@ void file_value(const char *path, char *out, size_t size) {
     if (read_file_string(path, out, size) != 0) out[0] = '\0';
 }
 
-void dhcp_value(const ModemContext *ctx, const char *name, char *out, size_t size) {
-    char path[128];
-    snprintf(path, sizeof path, "/var/run/dhcpc/%s/%s", ctx->ifname, name);
-    file_value(path, out, size);
-}
-
 // --- GETHOMEINFO ---
-
-// The data address from "+CGPADDR:" lines; false when the query failed.
-bool cgpaddr_address(bool context_one_only, char *out, size_t size) {
-    Reply reply;
-    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply.r);
-    if (!at_succeeded(rc, reply.r)) return false;
-    for (const AtLine *l = reply.r->lines; l; l = l->next) {
-        Tokens t(l->text);
-        int cid;
-        char *address;
-        if (at_tok_nextint(&t.cursor, &cid) < 0 || at_tok_nextstr(&t.cursor, &address) < 0)
-            continue;
-        if (!address[0]) continue;
-        if (context_one_only ? cid != 1 : strcmp(address, "0.0.0.0") == 0) continue;
-        copy_text(out, size, address);
-    }
-    return true;
-}
 
 // Skips two integers and takes the next field ("+RSRP: 101,1850,-95").
 bool third_field(const char *command, const char *prefix, char *out, size_t size) {
@@ -134,55 +111,29 @@ bool first_int(const char *command, const char *prefix, int *value) {
     return at_tok_nextint(&t.cursor, value) == 0;
 }
 
-void home_signal(const ModemContext *ctx, char rsrp[16], char rsrq[16], char rscp[16]) {
+// The signal lines of the modem's dialect; "" where it reports none.
+void home_signal(const ModemDialect *dialect, char rsrp[16], char rsrq[16], char rscp[16]) {
     rsrp[0] = rsrq[0] = rscp[0] = '\0';
-    char value[16];
-    switch (ctx->modem_type) {
-    case MODEM_ASR: {
-        third_field("AT+RSRP?", "+RSRP:", rsrp, 16);
-        third_field("AT+RSRQ?", "+RSRQ:", rsrq, 16);
-        Reply reply;
-        int rc = at_send_command_singleline("AT+CESQ", "+CESQ:", &reply.r);
-        Tokens t(at_succeeded(rc, reply.r) ? reply.first_line() : nullptr);
-        int v[3], dbm;
-        if (at_tok_nextint(&t.cursor, &v[0]) == 0 && at_tok_nextint(&t.cursor, &v[1]) == 0 &&
-            at_tok_nextint(&t.cursor, &v[2]) == 0 && cesq_rscp(v[2], &dbm))
-            snprintf(rscp, 16, "%d", dbm);
-        break;
+    if (!dialect) return;
+    char *out[] = {rsrp, rsrq};
+    const SignalQueries &signal = dialect->signal;
+    const AtQuery *queries[] = {&signal.rsrp, &signal.rsrq};
+    for (int i = 0; i < 2; ++i) {
+        char value[16];
+        if (!third_field(queries[i]->command, queries[i]->prefix, value, sizeof value)) continue;
+        if (signal.clean)
+            signal.clean(value, out[i], 16);
+        else
+            copy_text(out[i], 16, value);
     }
-    case MODEM_MDM_902D:
-    case MODEM_MDM_9025:
-    case MODEM_MDM_9091:
-        if (third_field("AT$QCRSRP?", "$QCRSRP:", value, sizeof value))
-            qc_signal_clean(value, rsrp, 16);
-        if (third_field("AT$QCRSRQ?", "$QCRSRQ:", value, sizeof value))
-            qc_signal_clean(value, rsrq, 16);
-        break;
-    default:
-        break;
-    }
+    int dbm;
+    if (signal.rscp && signal.rscp(&dbm)) snprintf(rscp, 16, "%d", dbm);
 }
 
 bool get_home_info(ModemContext *ctx, Answer *a) {
-    char ip[64] = "", mask[64] = "", gw[64] = "", dns[64] = "", dns2[64] = "";
-    switch (ctx->modem_type) {
-    case MODEM_ASR:
-        if (!cgpaddr_address(true, ip, sizeof ip)) return false;
-        break;
-    case MODEM_MDM_902D:
-        if (!cgpaddr_address(false, ip, sizeof ip)) return false;
-        break;
-    case MODEM_MDM_9025:
-    case MODEM_MDM_9091:
-        dhcp_value(ctx, "ip", ip, sizeof ip);
-        dhcp_value(ctx, "netmask", mask, sizeof mask);
-        dhcp_value(ctx, "gw", gw, sizeof gw);
-        dhcp_value(ctx, "dns", dns, sizeof dns);
-        dhcp_value(ctx, "dns2", dns2, sizeof dns2);
-        break;
-    default:
-        break;
-    }
+    const ModemDialect *dialect = modem_dialect(ctx->modem_type);
+    WanAddress wan{};
+    if (dialect && !dialect->home_address(ctx, &wan)) return false;
     char version[256] = "";
     {
         Reply reply;
@@ -198,12 +149,10 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
     int rssi;
     if (first_int("AT+CSQ", "+CSQ:", &rssi)) snprintf(csq, sizeof csq, "%d", rssi);
     char rsrp[16], rsrq[16], rscp[16];
-    home_signal(ctx, rsrp, rsrq, rscp);
+    home_signal(dialect, rsrp, rsrq, rscp);
 
-    bool known = ctx->modem_type >= MODEM_ASR && ctx->modem_type <= MODEM_MDM_9091;
-    answer_line(a, "%s", known && ctx->connected == 1 ? "connected" : "disconnected");
-    const char *wan[] = {ip, mask, gw, dns, dns2};
-    for (const char *v : wan)
+    answer_line(a, "%s", dialect && ctx->connected == 1 ? "connected" : "disconnected");
+    for (const char *v : {wan.ip, wan.netmask, wan.gateway, wan.dns, wan.dns2})
         answer_line(a, "%s", v);
     answer_line(a, "%s", version);
     answer_line(a, "%s", imei);
@@ -264,27 +213,8 @@ void get_sim_info(const ModemContext *ctx, Answer *a) {
         if (s == SIM_PIN) pin_state = 1;
         if (s == SIM_PUK) pin_state = 4;
 
-        Reply tries;
-        int pin = 0, puk = 0, skip;
-        if (ctx->modem_type == MODEM_ASR) {
-            rc = at_send_command_singleline("AT+EPIN?", "+EPIN:", &tries.r);
-            if (!at_succeeded(rc, tries.r)) return;
-            Tokens e(tries.first_line());
-            if (at_tok_nextint(&e.cursor, &pin) < 0 || at_tok_nextint(&e.cursor, &skip) < 0 ||
-                at_tok_nextint(&e.cursor, &puk) < 0)
-                return;
-        } else if (ctx->modem_type >= MODEM_MDM_902D && ctx->modem_type <= MODEM_MDM_9091) {
-            rc = at_send_command_singleline("AT+CPINEX?", "+CPINEX:", &tries.r);
-            if (!at_succeeded(rc, tries.r)) return;
-            Tokens e(tries.first_line());
-            char *ignored;
-            if (at_tok_nextstr(&e.cursor, &ignored) < 0 ||
-                at_tok_nextstr(&e.cursor, &ignored) < 0 || at_tok_nextint(&e.cursor, &puk) < 0 ||
-                at_tok_nextint(&e.cursor, &pin) < 0)
-                return;
-        } else {
-            return;
-        }
+        int pin, puk;
+        if (!sim_attempts_left(ctx, &pin, &puk)) return;
         card = 1;
         pin_tries = pin;
         puk_tries = puk;
@@ -489,28 +419,6 @@ const char *network_type_text(int mode) {
     };
     return mode >= 0 && mode < static_cast<int>(sizeof kNames / sizeof kNames[0]) ? kNames[mode]
                                                                                   : "";
-}
-
-void qc_signal_clean(const char *value, char *out, size_t size) {
-    bool negative = value[0] == '-';
-    const char *digits = value + (negative ? 1 : 0);
-    while (*digits == '0')
-        digits++;
-    if (negative)
-        snprintf(out, size, "-%.14s", digits);
-    else
-        snprintf(out, size, "%.15s", digits);
-}
-
-bool cesq_rscp(int value, int *dbm) {
-    if (value >= 255) return false;
-    if (value <= 0)
-        *dbm = -121;
-    else if (value <= 96)
-        *dbm = value - 121;
-    else
-        *dbm = -25;
-    return true;
 }
 
 void cmd_server_init(ModemContext *ctx) {

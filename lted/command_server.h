@@ -40,7 +40,3 @@ int signal_bars(int rssi);
 const char *sim_state_text(int state, bool home);
 // Name of a system mode (0 and unknown values: "").
 const char *network_type_text(int mode);
-// A "$QCRSRP:"/"$QCRSRQ:" value without leading zeros ("-095": "-95").
-void qc_signal_clean(const char *value, char *out, size_t size);
-// rscp in dBm from the third "+CESQ:" value; false when not known (255 and up).
-bool cesq_rscp(int value, int *dbm);

@@ -1,5 +1,6 @@
 #include "modem_discovery.h"
 
+#include "modem_dialect.h"
 #include "platform.h"
 #include "ril_context.h"
 #include "sys_utils.h"
@@ -22,13 +23,16 @@ struct SupportedModem {
     const char *cmd_interface;
     const char *data_interface; // null: no second tty
     const char *ifname;
+    const ModemDialect *dialect;
 };
 
+// A new modem type is a row here, with a dialect of its own when none of
+// these speaks its commands.
 constexpr SupportedModem kModems[] = {
-    {"1286", "4e3c", MODEM_ASR, "03", "04", "eth0"},
-    {"05c6", "902d", MODEM_MDM_902D, "04", nullptr, "usb0"},
-    {"05c6", "9025", MODEM_MDM_9025, "03", "02", "usb0"},
-    {"05c6", "9091", MODEM_MDM_9091, "01", nullptr, "usb0"},
+    {"1286", "4e3c", MODEM_ASR, "03", "04", "eth0", &DIALECT_ASR},
+    {"05c6", "902d", MODEM_MDM_902D, "04", nullptr, "usb0", &DIALECT_MDM_902D},
+    {"05c6", "9025", MODEM_MDM_9025, "03", "02", "usb0", &DIALECT_MDM_DATA_CALL},
+    {"05c6", "9091", MODEM_MDM_9091, "01", nullptr, "usb0", &DIALECT_MDM_DATA_CALL},
 };
 
 const SupportedModem *find_modem(const char *vendor, const char *product) {
@@ -108,17 +112,15 @@ void scan_device(ModemContext *ctx, const char *device) {
 
 } // namespace
 
+const ModemDialect *modem_dialect(int modem_type) {
+    for (const auto &m : kModems)
+        if (m.type == modem_type) return m.dialect;
+    return nullptr;
+}
+
 const char *modem_type_name(int modem_type) {
-    switch (modem_type) {
-    case MODEM_ASR:
-        return "asr";
-    case MODEM_MDM_902D:
-    case MODEM_MDM_9025:
-    case MODEM_MDM_9091:
-        return "mdm9x07";
-    default:
-        return nullptr;
-    }
+    const ModemDialect *dialect = modem_dialect(modem_type);
+    return dialect ? dialect->family : nullptr;
 }
 
 int modem_scan_usb(ModemContext *ctx) {

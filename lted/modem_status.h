@@ -6,11 +6,8 @@
 
 struct ModemContext;
 
-constexpr int SIM_ABSENT = 0;
-constexpr int SIM_NOT_READY = 1;
-constexpr int SIM_READY = 2;
-constexpr int SIM_PIN = 3;
-constexpr int SIM_PUK = 4;
+// sim_state: 0 to 4, named as the command server's answers name them
+enum SimState { SIM_ABSENT, SIM_NOT_READY, SIM_READY, SIM_PIN, SIM_PUK };
 
 constexpr int NETWORK_LED_PIN = 40;
 

@@ -1,13 +1,13 @@
 #include "network_poll.h"
 
 #include "at_channel.h"
-#include "at_tok.h"
+#include "at_query.h"
 #include "events.h"
 #include "log.h"
+#include "modem_dialect.h"
 #include "modem_status.h"
 #include "platform.h"
 #include "ril_context.h"
-#include "sim_bearer.h"
 #include "sys_utils.h"
 #include "watchdog.h"
 
@@ -33,137 +33,27 @@ constexpr size_t kArgSize = 32;
 constexpr size_t kArgSize = 32 + 512;
 #endif
 
-void send(const char *command) {
-    at_send_command(command, nullptr);
-}
-
-// Reads count integers of a one-line query into v; false when the query or
-// the parse failed.
-bool query_ints(const char *command, const char *prefix, int *v, int count) {
-    AtReply *reply = nullptr;
-    int rc = at_send_command_singleline(command, prefix, &reply);
-    bool ok = at_succeeded(rc, reply);
-    char *cursor = ok ? reply->lines->text : nullptr;
-    ok = ok && at_tok_start(&cursor) == 0;
-    for (int i = 0; ok && i < count; ++i)
-        ok = at_tok_nextint(&cursor, &v[i]) == 0;
-    at_response_free(reply);
-    return ok;
-}
-
-// The address of an "AT+CGPADDR" query: 1 found, 0 none, -1 when it failed.
-int cgpaddr_query(char *addr, size_t size) {
-    AtReply *reply = nullptr;
-    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
-    int found = at_succeeded(rc, reply) ? cgpaddr_scan(reply->lines, addr, size) : -1;
-    at_response_free(reply);
-    return found;
-}
-
-void set_connected(ModemContext *ctx) {
-    ctx->connected = 1;
-    RouterPath marker("/tmp/connected");
-    // its time stamp marks the first detection of this connection
-    if (access(marker.c_str(), F_OK) != 0) write_file_string("/tmp/connected", "1");
-}
-
-void set_disconnected(ModemContext *ctx) {
-    ctx->connected = 0;
-    RouterPath marker("/tmp/connected");
-    unlink(marker.c_str());
-}
-
 void poll_callback(void *context) {
     pollNetState(static_cast<ModemContext *>(context));
 }
 
-enum class Outcome { Done, Failed };
-
-Outcome data_asr(ModemContext *ctx, int sysmode, int data_status) {
-    char addr[64];
-    int found = cgpaddr_query(addr, sizeof addr);
-    if (found < 0) return Outcome::Failed;
-    char *last_ip = ctx->data.last_ip;
-    if (found && !last_ip[0]) {
-        snprintf(ctx->data.last_ip, sizeof ctx->data.last_ip, "%s", addr);
-        dhcp_poll_start(ctx, 1);
-        set_connected(ctx);
-        return Outcome::Done;
+// The last address of the lines that the rule takes.
+int cgpaddr_pick(const AtLine *lines, CgpaddrRule rule, char *out, size_t size) {
+    out[0] = '\0';
+    for (const AtLine *l = lines; l; l = l->next) {
+        char copy[AT_LINE_COPY_SIZE];
+        int cid;
+        char *addr;
+        if (!at_line_int_and_string(l->text, copy, &cid, &addr) || !addr[0]) continue;
+        if (rule == CGPADDR_CONTEXT_ONE ? cid != 1 : strcmp(addr, "0.0.0.0") == 0) continue;
+        snprintf(out, size, "%s", addr);
     }
-    if (found && strcmp(addr, last_ip) == 0) return Outcome::Done;
-
-    // no address, or a new one: the old lease is gone; dial again
-    last_ip[0] = '\0';
-    dhcp_client_stop(ctx);
-    set_disconnected(ctx);
-    char cmd[320];
-    if (ctx->wan_3g_apn_reg[0]) {
-        if (at_setting_usable(ctx, "wan_3g_apn", ctx->wan_3g_apn)) {
-            if (at_format(cmd, sizeof cmd, "AT+CGDCONT=1,\"IP\",\"%s\"", ctx->wan_3g_apn))
-                send(cmd);
-        }
-        if (ctx->wan_3g_user[0] && at_setting_usable(ctx, "wan_3g_user", ctx->wan_3g_user) &&
-            at_setting_usable(ctx, "wan_3g_pass", ctx->wan_3g_pass)) {
-            if (at_format(cmd, sizeof cmd, "AT*AUTHREQ=%d,%d,\"%s\",\"%s\"", 1,
-                          ctx->wan_3g_authtype, ctx->wan_3g_user, ctx->wan_3g_pass))
-                send(cmd);
-        }
-    }
-    if (sysmode == 5 && ctx->wan_3g_apnmode == 0) {
-        if (at_format(cmd, sizeof cmd, "AT+CGDCONT=%d,\"IP\",\"\"", 1)) send(cmd);
-    }
-    if (is_registered(data_status)) {
-        if (at_format(cmd, sizeof cmd, "AT+CGACT=1,%d", 1)) send(cmd);
-        if (at_format(cmd, sizeof cmd, "AT*NETACT=1,%d,1", 1)) send(cmd);
-    }
-    return Outcome::Done;
+    return out[0] ? 1 : 0;
 }
 
-Outcome data_902d(ModemContext *ctx) {
-    char addr[64];
-    int found = cgpaddr_query(addr, sizeof addr);
-    if (found < 0) return Outcome::Failed;
-    if (found)
-        set_connected(ctx);
-    else
-        set_disconnected(ctx);
-    return Outcome::Done;
-}
-
-// Calls up after the query (or the dial); -1 when the command failed.
-int qcrmcall(const char *command) {
-    AtReply *reply = nullptr;
-    int rc = at_send_command_multiline(command, "$QCRMCALL:", &reply);
-    int calls = at_succeeded(rc, reply) ? qcrmcall_count(reply->lines) : -1;
-    at_response_free(reply);
-    return calls;
-}
-
-Outcome data_qc(ModemContext *ctx, int data_status) {
-    at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
-    int calls = qcrmcall("AT$QCRMCALL?");
-    if (calls < 0) return Outcome::Failed;
-    if (calls > 0) {
-        dhcp_poll_start(ctx, 1);
-        set_connected(ctx);
-        return Outcome::Done;
-    }
-    dhcp_client_stop(ctx);
-    char cmd[320];
-    if (qcrmcall_dial(data_status, ctx->status.radio_tech, cmd, sizeof cmd)) {
-        calls = qcrmcall(cmd);
-        if (calls < 0) return Outcome::Failed;
-        if (calls > 0) {
-            dhcp_poll_start(ctx, 1);
-            set_connected(ctx);
-            return Outcome::Done;
-        }
-    }
-    set_disconnected(ctx);
-    return Outcome::Done;
-}
-
-Outcome poll_once(ModemContext *ctx) {
+// Registration, then the system mode and the data connection in the modem's
+// dialect; false when a query failed.
+bool poll_once(ModemContext *ctx) {
     at_send_command_singleline("AT+CSQ", "+CSQ:", nullptr);
     at_send_command_multiline("AT+COPS=3,0;+COPS?;+COPS=3,1;+COPS?;+COPS=3,2;+COPS?",
                               "+COPS:", nullptr);
@@ -172,75 +62,54 @@ Outcome poll_once(ModemContext *ctx) {
 
     // the status is the second integer of each
     int creg[2], cgreg[2];
-    if (!query_ints("AT+CREG?", "+CREG:", creg, 2) || !query_ints("AT+CGREG?", "+CGREG:", cgreg, 2))
-        return Outcome::Failed;
-    int data = cgreg[1];
-    set_registration(ctx, creg[1], data);
+    if (!at_query_ints("AT+CREG?", "+CREG:", creg, 2) ||
+        !at_query_ints("AT+CGREG?", "+CGREG:", cgreg, 2))
+        return false;
+    int data_status = cgreg[1];
+    set_registration(ctx, creg[1], data_status);
 
-    int type = ctx->modem_type;
-    // service status, domain, roaming, system mode, SIM state
-    int sysinfo[5] = {0, 0, 0, -1, 0};
-    if (type >= MODEM_ASR && type <= MODEM_MDM_9091) {
-        if (!query_ints("AT^SYSINFO", "^SYSINFO:", sysinfo, 5)) return Outcome::Failed;
-        set_radio_tech(ctx, sysinfo[3]);
-    }
-    bool qc = type == MODEM_MDM_9025 || type == MODEM_MDM_9091;
-    if (ctx->wan_mode_3g != 1) {
-        if (qc) at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
-        return Outcome::Done;
-    }
-    if (type == MODEM_ASR) return data_asr(ctx, sysinfo[3], data);
-    if (type == MODEM_MDM_902D) return data_902d(ctx);
-    if (qc) return data_qc(ctx, data);
-    return Outcome::Done;
+    const ModemDialect *dialect = modem_dialect(ctx->modem_type);
+    if (!dialect) return true;
+    SysInfo sysinfo{};
+    if (sysinfo_query(&sysinfo) != 5) return false;
+    set_radio_tech(ctx, sysinfo.system_mode);
+    if (dialect->data.cgpaddr_every_poll)
+        at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
+    // with the 3G mode off the connection state stays as it is
+    if (ctx->wan_mode_3g != 1) return true;
+    return dialect->data.keep_up(ctx, sysinfo.system_mode, data_status);
 }
 
 } // namespace
 
+void connection_up(ModemContext *ctx) {
+    ctx->connected = 1;
+    RouterPath marker("/tmp/connected");
+    if (access(marker.c_str(), F_OK) != 0) write_file_string("/tmp/connected", "1");
+}
+
+void connection_down(ModemContext *ctx) {
+    ctx->connected = 0;
+    RouterPath marker("/tmp/connected");
+    unlink(marker.c_str());
+}
+
+int cgpaddr_query(CgpaddrRule rule, char *out, size_t size) {
+    AtReply *reply = nullptr;
+    int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
+    int found = at_succeeded(rc, reply) ? cgpaddr_pick(reply->lines, rule, out, size) : -1;
+    at_response_free(reply);
+    return found;
+}
+
 int cgpaddr_scan(const AtLine *lines, char *out, size_t size) {
-    out[0] = '\0';
-    for (const AtLine *l = lines; l; l = l->next) {
-        char copy[512];
-        snprintf(copy, sizeof copy, "%s", l->text);
-        char *cursor = copy;
-        int cid;
-        char *addr;
-        if (at_tok_start(&cursor) < 0 || at_tok_nextint(&cursor, &cid) < 0 ||
-            at_tok_nextstr(&cursor, &addr) < 0)
-            continue;
-        if (addr[0] && strcmp(addr, "0.0.0.0") != 0) snprintf(out, size, "%s", addr);
-    }
-    return out[0] ? 1 : 0;
-}
-
-int qcrmcall_count(const AtLine *lines) {
-    int calls = 0;
-    for (const AtLine *l = lines; l; l = l->next) {
-        char copy[512];
-        snprintf(copy, sizeof copy, "%s", l->text);
-        char *cursor = copy;
-        int instance;
-        char *family;
-        if (at_tok_start(&cursor) == 0 && at_tok_nextint(&cursor, &instance) == 0 &&
-            at_tok_nextstr(&cursor, &family) == 0)
-            ++calls;
-    }
-    return calls;
-}
-
-const char *qcrmcall_dial(int data_status, int system_mode, char *buf, size_t size) {
-    if (!is_registered(data_status)) return nullptr;
-    if (system_mode == 2 || system_mode == 4 || system_mode == 8)
-        snprintf(buf, size, "AT$QCRMCALL=1,1,1,1,1");
-    else
-        snprintf(buf, size, "AT$QCRMCALL=1,1,1,2,%d", 1);
-    return buf;
+    return cgpaddr_pick(lines, CGPADDR_ANY_CONTEXT, out, size);
 }
 
 void pollNetState(ModemContext *ctx) {
     if (modem_phase(ctx) != MODEM_READY) return;
     int prev = ctx->connected;
-    if (poll_once(ctx) == Outcome::Failed && ctx->status.sim_state != SIM_READY) {
+    if (!poll_once(ctx) && ctx->status.sim_state != SIM_READY) {
         ctx->connected = 0;
         // Otherwise the same address reported again would leave the flag down
         // for good: only a new address or none ever raised it.

@@ -44,11 +44,19 @@ void ril_data_disconnect_callback(EventLoop *loop, void *arg);
 void reboot_command(EventLoop *loop, void *arg); // runs "reboot"
 void ntp_command(EventLoop *loop, void *arg);    // runs "ntp.sh"
 
-// The address of a "+CGPADDR:" reply: the last non-empty one other than
-// "0.0.0.0", at most size - 1 characters. 1 when found, else 0 and "".
+// Connected: the flag up and "/tmp/connected" created when it does not exist
+// (its time stamp marks the first detection of this connection).
+// Disconnected: the flag down and the file removed.
+void connection_up(ModemContext *context);
+void connection_down(ModemContext *context);
+
+// Which "+CGPADDR:" lines give the address: any context's, the last one
+// neither empty nor "0.0.0.0"; or context 1's, the last one not empty.
+enum CgpaddrRule { CGPADDR_ANY_CONTEXT, CGPADDR_CONTEXT_ONE };
+
+// "AT+CGPADDR" and its address by the rule, at most size - 1 characters
+// ("" when none): 1 found, 0 none, -1 when the query failed.
+int cgpaddr_query(CgpaddrRule rule, char *out, size_t size);
+// The address of a "+CGPADDR:" reply by CGPADDR_ANY_CONTEXT, at most
+// size - 1 characters. 1 when found, else 0 and "".
 int cgpaddr_scan(const AtLine *lines, char *out, size_t size);
-// Data calls in a "$QCRMCALL:" reply: lines holding an integer and a string.
-int qcrmcall_count(const AtLine *lines);
-// The 9025/9091 dial for the data status and system mode; null when the
-// packet service is not registered (1 home, 5 roaming).
-const char *qcrmcall_dial(int data_status, int system_mode, char *buf, size_t size);

@@ -1,11 +1,13 @@
 #include "ril_init.h"
 
 #include "at_channel.h"
+#include "at_query.h"
 #include "at_tok.h"
 #include "command_server.h"
 #include "events.h"
 #include "fd_io.h"
 #include "log.h"
+#include "modem_dialect.h"
 #include "modem_discovery.h"
 #include "modem_status.h"
 #include "network_poll.h"
@@ -128,10 +130,6 @@ void load_setting(ModemContext *ctx, const Setting &s) {
 // The modem's command tty: 115200 8N1 with RTS/CTS flow control, raw.
 constexpr RawTtyOptions kCommandTty{IGNBRK | IGNPAR, true, 1, false, -1, false};
 
-void send(const char *command) {
-    at_send_command(command, nullptr);
-}
-
 void remove_file(const char *system_path) {
     RouterPath p(system_path);
     unlink(p.c_str());
@@ -211,7 +209,8 @@ void ril_reinit_callback(EventLoop *loop, void *) {
         return;
     }
     modem_phase_opening(ctx);
-    if (ctx->modem_type == MODEM_MDM_902D && ctx->wan_mode_3g == 1) dhcp_poll_start(ctx, 0);
+    const ModemDialect *dialect = modem_dialect(ctx->modem_type);
+    if (dialect && dialect->data.dhcp_from_open && ctx->wan_mode_3g == 1) dhcp_poll_start(ctx, 0);
     if (at_open(fd, unsolicited_handler) < 0) {
         __log_str("lted: %s: at_open failed\n", "ril_reinit_callback");
         close(fd);
@@ -237,38 +236,25 @@ void ril_at_init(void *arg) {
     setRadioState(RADIO_STATE_OFF);
     at_handshake();
     for (const char *c : {"ATE0", "ATV1", "ATS0=0", "AT+CMEE=1"})
-        send(c);
+        at_send_command(c, nullptr);
 
     AtReply *reply = nullptr;
     int rc = at_send_command("AT+CREG=2", &reply);
-    if (!at_succeeded(rc, reply)) send("AT+CREG=1");
+    if (!at_succeeded(rc, reply)) at_send_command("AT+CREG=1", nullptr);
     at_response_free(reply);
 
     for (const char *c : {"AT+CGREG=1", "AT+CCWA=1", "AT+CMOD=0", "AT+CMUT=0", "AT+CSSN=0,1",
                           "AT+COLP=0", "AT+CUSD=1", "AT+CGEREP=1,0", "AT+CMGF=0", "ATI"})
-        send(c);
+        at_send_command(c, nullptr);
 
     rc = at_send_command_singleline("AT^IMEI?", "^IMEI:", &reply);
-    if (at_succeeded(rc, reply)) {
-        char *cursor = reply->lines->text;
-        char *imei;
-        if (at_tok_start(&cursor) == 0 && at_tok_nextstr(&cursor, &imei) == 0)
-            write_file_string("/tmp/IMEI", imei);
-    }
+    char *fields = at_reply_fields(rc, reply);
+    char *imei;
+    if (at_tok_nextstr(&fields, &imei) == 0) write_file_string("/tmp/IMEI", imei);
     at_response_free(reply);
 
-    if (ctx->modem_type == MODEM_ASR) {
-        rc = at_send_command_singleline("AT+PMODS?", "+PMODS:", &reply);
-        if (!at_succeeded(rc, reply)) {
-            send("AT*LWIPCTRL=mode,0,1");
-        } else {
-            char *cursor = reply->lines->text;
-            int mode;
-            if (at_tok_start(&cursor) == 0 && at_tok_nextint(&cursor, &mode) == 0 && mode == 1)
-                send("AT+PMODS=0");
-        }
-        at_response_free(reply);
-    }
+    const ModemDialect *dialect = modem_dialect(ctx->modem_type);
+    if (dialect && dialect->at_init) dialect->at_init();
 
     // A channel lost on the way (possibly right now, on the reader thread)
     // has configured nothing: the modem is not ready, the recovery runs.
@@ -277,12 +263,9 @@ void ril_at_init(void *arg) {
     if (ctx->recovering.exchange(false)) event_add("modem answers again after the power cycle");
 
     rc = at_send_command_singleline("AT+CFUN?", "+CFUN:", &reply);
-    if (at_succeeded(rc, reply)) {
-        char *cursor = reply->lines->text;
-        char on = 0;
-        if (at_tok_start(&cursor) == 0 && at_tok_nextbool(&cursor, &on) == 0 && on > 0)
-            setRadioState(RADIO_STATE_ON);
-    }
+    fields = at_reply_fields(rc, reply);
+    char on = 0;
+    if (at_tok_nextbool(&fields, &on) == 0 && on > 0) setRadioState(RADIO_STATE_ON);
     at_response_free(reply);
 }
 

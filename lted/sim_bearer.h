@@ -1,9 +1,7 @@
 // The SIM card: the stored start-up PIN, the card's state poll, and what is
 // done each time the card becomes ready (identity files, the access point
-// name in the modem type's dialect).
+// name in the modem's dialect).
 #pragma once
-
-#include <cstddef>
 
 struct ModemContext;
 
@@ -12,23 +10,17 @@ struct ModemContext;
 void sim_pin_autoverify(ModemContext *context);
 // Reads the card's state into sim_state, runs sim_ready_setup on the change
 // to READY, and polls again after 10 s (60 s while READY). The chain ends
-// while the channel is not ready, when the card is absent, or when it answers
+// while the modem is not ready, when the card is absent, or when it answers
 // a state it does not know.
 void getSIMStatus(ModemContext *context);
 // SMS delivery, "/tmp/ICCID", "/tmp/IMSI", "/tmp/CNUM", and the configured
 // access point name (manual APN mode only).
 void sim_ready_setup(ModemContext *context);
 
-// A configuration value that goes into an AT command line: true when it can
-// neither end the line nor its quoted field ('"' or a control character),
-// and, for a bare (unquoted) field, can neither chain another command (';')
-// nor end its field (',').
-bool at_value_ok(const char *value, bool bare);
-// snprintf for a command line; false (and nothing to send) when the command
-// does not fit, so that a cut line never reaches the modem.
-bool at_format(char *buf, size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-// at_value_ok, logging a refusal once per setting name and daemon run (the
-// names logged are kept in the context).
-bool at_setting_usable(ModemContext *context, const char *name, const char *value,
-                       bool bare = false);
+// The sim_state that a "+CPIN:" answer names ("READY", "SIM PIN", "SIM PUK",
+// "PH-NET PIN"); -1 for any other.
+int sim_state_of_cpin(const char *text);
+// The attempts left for the PIN and, when puk is not null, for the PUK, as
+// the modem's dialect reports them; false when not known (no modem, a failed
+// query, an answer that does not parse).
+bool sim_attempts_left(const ModemContext *context, int *pin, int *puk);

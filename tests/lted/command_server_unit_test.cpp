@@ -1,5 +1,7 @@
-// The command server's pure pieces: item splitting and the value mappings.
+// The command server's pure pieces: item splitting and the value mappings,
+// the dialects' signal values among them.
 #include "command_server.h"
+#include "modem_dialect.h"
 
 #include <gtest/gtest.h>
 

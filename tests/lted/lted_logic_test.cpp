@@ -2,10 +2,11 @@
 // the echo packet and its checks, which configuration values may enter a
 // command line, and the event history's lines and caps.
 #include "at_channel.h"
+#include "at_query.h"
 #include "event_history.h"
 #include "events.h"
+#include "modem_dialect.h"
 #include "network_poll.h"
-#include "sim_bearer.h"
 #include "sys_utils.h"
 #include "watchdog.h"
 
