@@ -1,6 +1,7 @@
 #include "command_server.h"
 
 #include "at_channel.h"
+#include "at_query.h"
 #include "at_tok.h"
 #include "events.h"
 #include "local_socket.h"
@@ -62,65 +63,31 @@ void answer_reply(Answer *a, const AtReply *reply) {
 struct Reply {
     AtReply *r = nullptr;
     ~Reply() { at_response_free(r); }
-    const char *first_line() const { return r && r->lines ? r->lines->text : nullptr; }
-};
-
-// The first line of a one-line reply tokenised in a private copy.
-struct Tokens {
-    char copy[512];
-    char *cursor;
-    explicit Tokens(const char *line) {
-        snprintf(copy, sizeof copy, "%s", line ? line : "");
-        cursor = copy;
-        if (!line || at_tok_start(&cursor) < 0) cursor = nullptr;
-    }
 };
 
 void copy_text(char *out, size_t size, const char *text) {
     snprintf(out, size, "%s", text);
 }
 
-// A one-line file of the daemon or the DHCP client, "" when missing.
+// A one-line file of the daemon, "" when missing.
 void file_value(const char *path, char *out, size_t size) {
     if (read_file_string(path, out, size) != 0) out[0] = '\0';
 }
 
 // --- GETHOMEINFO ---
 
-// Skips two integers and takes the next field ("+RSRP: 101,1850,-95").
-bool third_field(const char *command, const char *prefix, char *out, size_t size) {
-    Reply reply;
-    int rc = at_send_command_singleline(command, prefix, &reply.r);
-    if (!at_succeeded(rc, reply.r)) return false;
-    Tokens t(reply.first_line());
-    int skip;
-    char *value;
-    if (at_tok_nextint(&t.cursor, &skip) < 0 || at_tok_nextint(&t.cursor, &skip) < 0 ||
-        at_tok_nextstr(&t.cursor, &value) < 0)
-        return false;
-    copy_text(out, size, value);
-    return true;
-}
-
-// First integer of a one-line reply; false when the query or the parse failed.
-bool first_int(const char *command, const char *prefix, int *value) {
-    Reply reply;
-    int rc = at_send_command_singleline(command, prefix, &reply.r);
-    if (!at_succeeded(rc, reply.r)) return false;
-    Tokens t(reply.first_line());
-    return at_tok_nextint(&t.cursor, value) == 0;
-}
-
 // The signal lines of the modem's dialect; "" where it reports none.
 void home_signal(const ModemDialect *dialect, char rsrp[16], char rsrq[16], char rscp[16]) {
     rsrp[0] = rsrq[0] = rscp[0] = '\0';
     if (!dialect) return;
-    char *out[] = {rsrp, rsrq};
     const SignalQueries &signal = dialect->signal;
+    char *out[] = {rsrp, rsrq};
     const AtQuery *queries[] = {&signal.rsrp, &signal.rsrq};
     for (int i = 0; i < 2; ++i) {
         char value[16];
-        if (!third_field(queries[i]->command, queries[i]->prefix, value, sizeof value)) continue;
+        if (!at_query_value_after_two_ints(queries[i]->command, queries[i]->prefix, value,
+                                           sizeof value))
+            continue;
         if (signal.clean)
             signal.clean(value, out[i], 16);
         else
@@ -130,7 +97,7 @@ void home_signal(const ModemDialect *dialect, char rsrp[16], char rsrq[16], char
     if (signal.rscp && signal.rscp(&dbm)) snprintf(rscp, 16, "%d", dbm);
 }
 
-bool get_home_info(ModemContext *ctx, Answer *a) {
+bool get_home_info(ModemContext *ctx, char *const *, Answer *a) {
     const ModemDialect *dialect = modem_dialect(ctx->modem_type);
     WanAddress wan{};
     if (dialect && !dialect->home_address(ctx, &wan)) return false;
@@ -138,8 +105,8 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
     {
         Reply reply;
         int rc = at_send_command_noprefix("AT+CGMR", &reply.r);
-        if (at_succeeded(rc, reply.r) && reply.first_line())
-            copy_text(version, sizeof version, reply.first_line());
+        if (at_succeeded(rc, reply.r) && reply.r->lines)
+            copy_text(version, sizeof version, reply.r->lines->text);
     }
     char imei[16], imsi[20], cnum[30];
     file_value("/tmp/IMEI", imei, sizeof imei);
@@ -147,7 +114,7 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
     file_value("/tmp/CNUM", cnum, sizeof cnum);
     char csq[16] = "";
     int rssi;
-    if (first_int("AT+CSQ", "+CSQ:", &rssi)) snprintf(csq, sizeof csq, "%d", rssi);
+    if (at_query_ints("AT+CSQ", "+CSQ:", &rssi, 1)) snprintf(csq, sizeof csq, "%d", rssi);
     char rsrp[16], rsrq[16], rscp[16];
     home_signal(dialect, rsrp, rsrq, rscp);
 
@@ -172,58 +139,67 @@ bool get_home_info(ModemContext *ctx, Answer *a) {
 
 // --- GETSIMINFO ---
 
-void get_sim_info(const ModemContext *ctx, Answer *a) {
-    int card = 2, pin_state = 0, pin_tries = 0, puk_tries = 0; // the error answer
-    [&] {
-        Reply cpin;
-        if (at_send_command_singleline("AT+CPIN?", "+CPIN:", &cpin.r) < 0) return;
-        int cme = at_get_cme_error(cpin.r);
-        if (cme == 10) {
-            card = 0;
-            return;
-        }
-        if (cme != 0) return;
-        Tokens t(cpin.first_line());
-        char *text;
-        if (at_tok_nextstr(&t.cursor, &text) < 0) return;
-        int s;
-        if (strcmp(text, "READY") == 0)
-            s = SIM_READY;
-        else if (strcmp(text, "SIM PIN") == 0)
-            s = SIM_PIN;
-        else if (strcmp(text, "SIM PUK") == 0)
-            s = SIM_PUK;
-        else
-            return;
+constexpr int kCmeSimNotInserted = 10;
 
-        Reply clck;
-        int rc = at_send_command_singleline("AT+CLCK=\"SC\",2", "+CLCK:", &clck.r);
-        if (rc < 0) return;
-        if (clck.r && clck.r->success) {
-            Tokens l(clck.first_line());
-            int lock;
-            if (at_tok_nextint(&l.cursor, &lock) < 0) return;
-            if (s == SIM_READY) {
-                if (lock != 0 && lock != 1) return;
-                pin_state = lock == 1 ? 2 : 3;
-            }
-        } else if (s == SIM_READY) {
-            return;
-        }
-        if (s == SIM_PIN) pin_state = 1;
-        if (s == SIM_PUK) pin_state = 4;
+// GETSIMINFO's four lines.
+struct SimInfo {
+    int card_state;  // CARD_STATE_*
+    int pin_state;   // PIN_STATE_*
+    int pin_retries; // attempts left
+    int puk_retries;
+};
 
-        int pin, puk;
-        if (!sim_attempts_left(ctx, &pin, &puk)) return;
-        card = 1;
-        pin_tries = pin;
-        puk_tries = puk;
-    }();
-    if (card != 1) pin_state = pin_tries = puk_tries = 0;
-    answer_line(a, "%d", card);
-    answer_line(a, "%d", pin_state);
-    answer_line(a, "%d", pin_tries);
-    answer_line(a, "%d", puk_tries);
+// The card's state from "AT+CPIN?": SIM_READY, SIM_PIN or SIM_PUK; SIM_ABSENT
+// without a card; -1 for a failed query or any other state.
+int card_query() {
+    Reply cpin;
+    int rc = at_send_command_singleline("AT+CPIN?", "+CPIN:", &cpin.r);
+    if (rc < 0) return -1;
+    int cme = at_get_cme_error(cpin.r);
+    if (cme == kCmeSimNotInserted) return SIM_ABSENT;
+    if (cme != 0) return -1;
+    char *fields = at_reply_fields(rc, cpin.r);
+    char *text;
+    if (at_tok_nextstr(&fields, &text) < 0) return -1;
+    int state = sim_state_of_cpin(text);
+    return state == SIM_READY || state == SIM_PIN || state == SIM_PUK ? state : -1;
+}
+
+// The PIN_STATE_* of a card in that state, from its lock query; -1 on an
+// error. A card that asks for its PIN or PUK says so whatever the lock.
+int pin_state_query(int card) {
+    Reply clck;
+    int rc = at_send_command_singleline("AT+CLCK=\"SC\",2", "+CLCK:", &clck.r);
+    if (rc < 0) return -1;
+    if (clck.r && clck.r->success) {
+        char *fields = at_reply_fields(rc, clck.r);
+        int lock;
+        if (at_tok_nextint(&fields, &lock) < 0) return -1;
+        if (card == SIM_READY)
+            return lock == 1 ? PIN_STATE_LOCK_ON : lock == 0 ? PIN_STATE_LOCK_OFF : -1;
+    } else if (card == SIM_READY) {
+        return -1;
+    }
+    return card == SIM_PIN ? PIN_STATE_PIN_REQUIRED : PIN_STATE_PUK_REQUIRED;
+}
+
+SimInfo sim_info_query(const ModemContext *ctx) {
+    const SimInfo error{CARD_STATE_ERROR, PIN_STATE_UNKNOWN, 0, 0};
+    int card = card_query();
+    if (card == SIM_ABSENT) return SimInfo{CARD_STATE_ABSENT, PIN_STATE_UNKNOWN, 0, 0};
+    if (card < 0) return error;
+    int pin_state = pin_state_query(card);
+    if (pin_state < 0) return error;
+    int pin, puk;
+    if (!sim_attempts_left(ctx, &pin, &puk)) return error;
+    return SimInfo{CARD_STATE_PRESENT, pin_state, pin, puk};
+}
+
+bool get_sim_info(ModemContext *ctx, char *const *, Answer *a) {
+    SimInfo info = sim_info_query(ctx);
+    for (int v : {info.card_state, info.pin_state, info.pin_retries, info.puk_retries})
+        answer_line(a, "%d", v);
+    return true;
 }
 
 // --- GETSTATINFO ---
@@ -251,51 +227,126 @@ bool operator_name(const char *plmn, char *out, size_t size) {
     return true;
 }
 
-bool get_stat_info(const ModemContext *ctx, Answer *a) {
+// The numeric operator id of "+COPS:" ("" when not known).
+void plmn_query(char *out, size_t size) {
+    Reply reply;
+    int rc = at_send_command_singleline("AT+COPS=3,2;+COPS?", "+COPS:", &reply.r);
+    char *fields = at_reply_fields(rc, reply.r);
+    int skip;
+    char *id;
+    if (at_tok_nextint(&fields, &skip) == 0 && at_tok_nextint(&fields, &skip) == 0 &&
+        at_tok_nextstr(&fields, &id) == 0)
+        copy_text(out, size, id);
+}
+
+bool get_stat_info(ModemContext *ctx, char *const *, Answer *a) {
     // the state before the queries: the channel may be lost on their way
     const char *sim = sim_state_text(ctx->status.sim_state, false);
-    int sysinfo[4] = {0, 0, 0, 0};
-    {
-        Reply reply;
-        int rc = at_send_command_singleline("AT^SYSINFO", "^SYSINFO:", &reply.r);
-        if (at_succeeded(rc, reply.r)) {
-            Tokens t(reply.first_line());
-            for (int &v : sysinfo)
-                if (at_tok_nextint(&t.cursor, &v) < 0) break;
-        }
-    }
+    SysInfo sysinfo{};
+    sysinfo_query(&sysinfo);
     // a failed query is "not known", not the best signal
     int rssi = 99;
-    if (!first_int("AT+CSQ", "+CSQ:", &rssi)) rssi = 99;
+    if (!at_query_ints("AT+CSQ", "+CSQ:", &rssi, 1)) rssi = 99;
     char plmn[32] = "";
-    {
-        Reply reply;
-        int rc = at_send_command_singleline("AT+COPS=3,2;+COPS?", "+COPS:", &reply.r);
-        Tokens t(at_succeeded(rc, reply.r) ? reply.first_line() : nullptr);
-        int skip;
-        char *id;
-        if (at_tok_nextint(&t.cursor, &skip) == 0 && at_tok_nextint(&t.cursor, &skip) == 0 &&
-            at_tok_nextstr(&t.cursor, &id) == 0)
-            copy_text(plmn, sizeof plmn, id);
-    }
+    plmn_query(plmn, sizeof plmn);
     char name[256];
     if (!operator_name(plmn, name, sizeof name)) return false;
 
     answer_line(a, "%s", sim);
-    answer_line(a, "%d", sysinfo[0]);
-    answer_line(a, "%d", sysinfo[1]);
-    answer_line(a, "%d", sysinfo[3]);
+    answer_line(a, "%d", sysinfo.service_status);
+    answer_line(a, "%d", sysinfo.service_domain);
+    answer_line(a, "%d", sysinfo.system_mode);
     answer_line(a, "%d", rssi);
     answer_line(a, "%s", plmn);
     answer_line(a, "%s", name);
     answer_line(a, "%s", ctx->connected == 1 ? "connected" : "disconnected");
     answer_line(a, "%d", signal_bars(rssi));
-    answer_line(a, "%s", network_type_text(sysinfo[3]));
+    answer_line(a, "%s", network_type_text(sysinfo.system_mode));
     answer_line(a, "%s", name);
     return true;
 }
 
-// --- one request ---
+// --- the AT pass-through and the rest ---
+
+// A send that failed closes the connection; a reply, "ERROR" too, is answered.
+bool answer_pass_through(int rc, const AtReply *reply, Answer *a) {
+    if (rc < 0) return false;
+    answer_reply(a, reply);
+    return true;
+}
+
+bool at_test(ModemContext *, char *const *items, Answer *) {
+    return at_send_command(items[1], nullptr) >= 0;
+}
+
+bool at_final_line(ModemContext *, char *const *items, Answer *a) {
+    Reply reply;
+    if (at_send_command(items[1], &reply.r) < 0) return false;
+    event_sim_command(items[1], reply.r);
+    answer_line(a, "%s", reply.r->final_line ? reply.r->final_line : "");
+    return true;
+}
+
+bool at_all_lines(ModemContext *, char *const *items, Answer *a) {
+    Reply reply;
+    int rc = at_send_command_allline(items[1], &reply.r);
+    return answer_pass_through(rc, reply.r, a);
+}
+
+bool at_single_line(ModemContext *, char *const *items, Answer *a) {
+    Reply reply;
+    int rc = at_send_command_singleline(items[1], items[2], &reply.r);
+    return answer_pass_through(rc, reply.r, a);
+}
+
+bool at_multi_line(ModemContext *, char *const *items, Answer *a) {
+    Reply reply;
+    int rc = at_send_command_multiline(items[1], items[2], &reply.r);
+    return answer_pass_through(rc, reply.r, a);
+}
+
+bool restart_sim_poll(ModemContext *ctx, char *const *, Answer *) {
+    getSIMStatus(ctx);
+    return true;
+}
+
+bool get_network_mode(ModemContext *, char *const *, Answer *a) {
+    int mode = 0;
+    if (!at_query_ints("AT^MODECONFIG?", "^MODECONFIG:", &mode, 1)) mode = 0;
+    answer_line(a, "%d", mode);
+    return true;
+}
+
+bool set_network_mode(ModemContext *, char *const *items, Answer *) {
+    // a failed send closes, as for ATTEST
+    return at_send_formatted(nullptr, "AT^MODECONFIG=%d", atoi(items[1])) >= 0;
+}
+
+// One command of the socket.
+struct Command {
+    const char *name;
+    int items;               // at least, the command word included
+    bool at_text;            // item 1 goes to the modem: it must begin with "AT"
+    bool while_initialising; // may run before the modem has been set up
+    // Builds the answer after "SUCCESS:"; false closes the connection
+    // unanswered.
+    bool (*run)(ModemContext *ctx, char *const *items, Answer *a);
+};
+
+constexpr Command kCommands[] = {
+    {"ATTEST", 2, true, false, at_test},
+    {"AT", 2, true, false, at_final_line},
+    {"ATALL", 2, true, false, at_all_lines},
+    {"ATSINGLELINE", 3, true, false, at_single_line},
+    {"ATMULTILINE", 3, true, false, at_multi_line},
+    {"GETHOMEINFO", 1, false, false, get_home_info},
+    {"GETSIMINFO", 1, false, false, get_sim_info},
+    // it only restarts the SIM poll, which waits for the modem by itself
+    {"SETSIM", 1, false, true, restart_sim_poll},
+    {"GETSTATINFO", 1, false, false, get_stat_info},
+    {"GETNETCFG", 1, false, false, get_network_mode},
+    {"SETNETCFG", 2, false, false, set_network_mode},
+};
 
 void close_connection(EventLoop *loop, int fd) {
     event_del_file_callback(loop, fd);
@@ -306,68 +357,25 @@ bool is_at_text(const char *text) {
     return strncasecmp(text, "AT", 2) == 0;
 }
 
-// Performs the command: false when the connection is to be closed unanswered.
-bool perform(ModemContext *ctx, char *items[], int count, Answer *a) {
-    const char *cmd = items[0];
-    struct Need {
-        const char *name;
-        int items;
-    };
-    static constexpr Need kNeeds[] = {{"ATTEST", 2},       {"AT", 2},          {"ATALL", 2},
-                                      {"ATSINGLELINE", 3}, {"ATMULTILINE", 3}, {"SETNETCFG", 2}};
-    for (const Need &n : kNeeds)
-        if (strcmp(cmd, n.name) == 0 &&
-            (count < n.items || (strncmp(cmd, "AT", 2) == 0 && !is_at_text(items[1]))))
-            return false;
+const Command *find_command(const char *name) {
+    for (const Command &c : kCommands)
+        if (strcmp(name, c.name) == 0) return &c;
+    return nullptr;
+}
 
+// Runs the request: false when the connection is to be closed unanswered.
+bool run_command(ModemContext *ctx, char *const *items, int count, Answer *a) {
+    const Command *command = find_command(items[0]);
+    if (!command || count < command->items || (command->at_text && !is_at_text(items[1])))
+        return false;
     // A modem whose channel was just opened may not listen yet (real ones
     // ignore their first seconds): a page's command would wait out the 30-s
     // time-out and have it power-cycled again, over and over while a browser
     // polls the status pages. Without a modem, or with its channel closed,
     // every send fails at once and the pages get what is known.
-    // SETSIM only restarts the SIM poll, which waits by itself.
-    if (modem_phase(ctx) == MODEM_INITIALISING && strcmp(cmd, "SETSIM") != 0) return false;
-
+    if (!command->while_initialising && modem_phase(ctx) == MODEM_INITIALISING) return false;
     answer_start(a);
-    Reply reply;
-    if (strcmp(cmd, "ATTEST") == 0) return at_send_command(items[1], nullptr) >= 0;
-    if (strcmp(cmd, "AT") == 0) {
-        if (at_send_command(items[1], &reply.r) < 0) return false;
-        event_sim_command(items[1], reply.r);
-        answer_line(a, "%s", reply.r->final_line ? reply.r->final_line : "");
-        return true;
-    }
-    if (strcmp(cmd, "ATALL") == 0 || strcmp(cmd, "ATSINGLELINE") == 0 ||
-        strcmp(cmd, "ATMULTILINE") == 0) {
-        int rc = cmd[2] == 'A'   ? at_send_command_allline(items[1], &reply.r)
-                 : cmd[2] == 'S' ? at_send_command_singleline(items[1], items[2], &reply.r)
-                                 : at_send_command_multiline(items[1], items[2], &reply.r);
-        if (rc < 0) return false;
-        answer_reply(a, reply.r);
-        return true;
-    }
-    if (strcmp(cmd, "GETHOMEINFO") == 0) return get_home_info(ctx, a);
-    if (strcmp(cmd, "GETSIMINFO") == 0) {
-        get_sim_info(ctx, a);
-        return true;
-    }
-    if (strcmp(cmd, "SETSIM") == 0) {
-        getSIMStatus(ctx);
-        return true;
-    }
-    if (strcmp(cmd, "GETSTATINFO") == 0) return get_stat_info(ctx, a);
-    if (strcmp(cmd, "GETNETCFG") == 0) {
-        int mode = 0;
-        if (!first_int("AT^MODECONFIG?", "^MODECONFIG:", &mode)) mode = 0;
-        answer_line(a, "%d", mode);
-        return true;
-    }
-    if (strcmp(cmd, "SETNETCFG") == 0) {
-        char at[32];
-        snprintf(at, sizeof at, "AT^MODECONFIG=%d", atoi(items[1]));
-        return at_send_command(at, nullptr) >= 0; // a failed send closes, as for ATTEST
-    }
-    return false; // not a command of this socket
+    return command->run(ctx, items, a);
 }
 
 } // namespace
@@ -461,7 +469,7 @@ void ril_cmd_data_callback(EventLoop *loop, int fd, int, void *) {
         __log_str("lted: %s: cmd: %s\n", "ril_cmd_data_callback", items[i]);
 
     Answer answer;
-    if (!perform(ctx, items, count, &answer) ||
+    if (!run_command(ctx, items, count, &answer) ||
         socket_write_size_within(fd, answer.text, answer.length, CMD_WRITE_LIMIT_MS) != 0)
         close_connection(loop, fd);
 }

@@ -19,6 +19,22 @@ constexpr int CMD_READ_LIMIT_MS = 500;
 // a peer that does not read loses its connection instead of stalling the loop.
 constexpr int CMD_WRITE_LIMIT_MS = 4000;
 
+// GETSIMINFO's first two lines ("card_state" and "pin_state" of "sim.cgi"),
+// 0 up in the order given. The browser's SIM screen reads them with constants
+// of the same names (www/js/pages/cellular.js).
+enum CardState {
+    CARD_STATE_ABSENT,
+    CARD_STATE_PRESENT,
+    CARD_STATE_ERROR, // the card or the modem did not answer as expected
+};
+enum PinState {
+    PIN_STATE_UNKNOWN,      // no card, or an error
+    PIN_STATE_PIN_REQUIRED, // the card waits for its PIN
+    PIN_STATE_LOCK_ON,      // the PIN lock is on and the card unlocked
+    PIN_STATE_LOCK_OFF,
+    PIN_STATE_PUK_REQUIRED, // the PIN is blocked: the card waits for its PUK
+};
+
 // RIL_Init's step: creates, binds and listens on the socket (backlog 5) and
 // watches it on the context's loop. When a step fails the daemon runs without
 // a command server.

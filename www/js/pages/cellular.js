@@ -35,8 +35,29 @@ export async function mobile(ctx) {
   });
 }
 
-const CARD = ['No SIM card', 'Present', 'Error (the SIM or modem did not answer)'];
-const PINSTATE = ['Not known', 'PIN required', 'PIN lock on (unlocked)', 'PIN lock off', 'PUK required (the PIN is blocked)'];
+// sim.cgi's card_state and pin_state: the modem daemon answers them with
+// constants of the same names (lted/command_server.h).
+export const CARD_STATE_ABSENT = 0;
+export const CARD_STATE_PRESENT = 1;
+export const CARD_STATE_ERROR = 2;
+export const PIN_STATE_UNKNOWN = 0;
+export const PIN_STATE_PIN_REQUIRED = 1;
+export const PIN_STATE_LOCK_ON = 2;
+export const PIN_STATE_LOCK_OFF = 3;
+export const PIN_STATE_PUK_REQUIRED = 4;
+
+const CARD = {
+  [CARD_STATE_ABSENT]: 'No SIM card',
+  [CARD_STATE_PRESENT]: 'Present',
+  [CARD_STATE_ERROR]: 'Error (the SIM or modem did not answer)',
+};
+const PINSTATE = {
+  [PIN_STATE_UNKNOWN]: 'Not known',
+  [PIN_STATE_PIN_REQUIRED]: 'PIN required',
+  [PIN_STATE_LOCK_ON]: 'PIN lock on (unlocked)',
+  [PIN_STATE_LOCK_OFF]: 'PIN lock off',
+  [PIN_STATE_PUK_REQUIRED]: 'PUK required (the PIN is blocked)',
+};
 
 export async function sim(ctx) {
   const facts = h('dl');
@@ -63,16 +84,16 @@ export async function sim(ctx) {
       ).flat(),
     );
     ops.replaceChildren();
-    if (known && a.card_state === 1) {
-      if (a.pin_state === 1) ops.append(op('Enter the PIN', 'verify_pin', [pinField('pin', 'PIN')], 'Unlock', a.pin_retries, 'PIN'));
-      if (a.pin_state === 4) {
+    if (known && a.card_state === CARD_STATE_PRESENT) {
+      if (a.pin_state === PIN_STATE_PIN_REQUIRED) ops.append(op('Enter the PIN', 'verify_pin', [pinField('pin', 'PIN')], 'Unlock', a.pin_retries, 'PIN'));
+      if (a.pin_state === PIN_STATE_PUK_REQUIRED) {
         ops.append(op('Unblock with the PUK', 'unblock_pin', [pukField(), pinField('newpin', 'New PIN'), confirmField()], 'Unblock', a.puk_retries, 'PUK'));
       }
-      if (a.pin_state === 2) {
+      if (a.pin_state === PIN_STATE_LOCK_ON) {
         ops.append(op('Turn the PIN lock off', 'disable_pin', [pinField('pin', 'PIN')], 'Turn off', a.pin_retries, 'PIN'));
         ops.append(op('Change the PIN', 'change_pin', [pinField('pin', 'Current PIN'), pinField('newpin', 'New PIN'), confirmField()], 'Change PIN', a.pin_retries, 'PIN'));
       }
-      if (a.pin_state === 3) ops.append(op('Turn the PIN lock on', 'enable_pin', [pinField('pin', 'PIN')], 'Turn on', a.pin_retries, 'PIN'));
+      if (a.pin_state === PIN_STATE_LOCK_OFF) ops.append(op('Turn the PIN lock on', 'enable_pin', [pinField('pin', 'PIN')], 'Turn on', a.pin_retries, 'PIN'));
     }
     ops.append(startPin(a.sim_init_pin ?? ''));
     return was;
@@ -105,7 +126,7 @@ export async function sim(ctx) {
           text = `${title}: done.`;
         } else if (known && Number.isInteger(before[key]) && after[key] < before[key]) {
           text = `The SIM card refused the ${what}: ${left(after[key])}.`;
-        } else if (known && before.pin_state !== after.pin_state && (before.pin_state === 1 || before.pin_state === 4)) {
+        } else if (known && before.pin_state !== after.pin_state && (before.pin_state === PIN_STATE_PIN_REQUIRED || before.pin_state === PIN_STATE_PUK_REQUIRED)) {
           ok = true;
           text = `The SIM card took the ${what}, but the router could not finish setting it up: it does so at its next check.`;
         } else if (!('result' in ans)) {

@@ -6,6 +6,7 @@
 import { call, LoginNeeded, sleep } from '../api.js';
 import { addSample, alignValue, loadHistory, sample, verdict, WINDOW_MS } from '../signal.js';
 import { h } from '../ui.js';
+import { CARD_STATE_ABSENT, CARD_STATE_PRESENT, PIN_STATE_PIN_REQUIRED, PIN_STATE_PUK_REQUIRED } from './cellular.js';
 
 const REFRESH_MS = 5000;
 const ALIGN_MS = 1000;
@@ -36,10 +37,10 @@ const live = (d, v) => (online(d) ? v : '');
 function simNeeds(d) {
   const c = d.sim;
   if (c && Number.isInteger(c.card_state)) {
-    if (c.card_state === 0) return 'ABSENT';
-    if (c.card_state === 1 && c.pin_state === 1) return 'PIN';
-    if (c.card_state === 1 && c.pin_state === 4) return 'PUK';
-    if (c.card_state === 1) return '';
+    if (c.card_state === CARD_STATE_ABSENT) return 'ABSENT';
+    if (c.card_state === CARD_STATE_PRESENT && c.pin_state === PIN_STATE_PIN_REQUIRED) return 'PIN';
+    if (c.card_state === CARD_STATE_PRESENT && c.pin_state === PIN_STATE_PUK_REQUIRED) return 'PUK';
+    if (c.card_state === CARD_STATE_PRESENT) return '';
   }
   const t = d.m.simstate || d.s.sim;
   return t === 'PIN' || t === 'PUK' || t === 'ABSENT' ? t : '';
