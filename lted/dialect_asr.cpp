@@ -85,9 +85,9 @@ bool asr_keep_data_up(ModemContext *ctx, int system_mode, int data_status) {
     char addr[64];
     int found = cgpaddr_query(CGPADDR_ANY_CONTEXT, addr, sizeof addr);
     if (found < 0) return false;
-    char *last_ip = ctx->data.last_ip;
+    char *last_ip = ctx->connection.last_ip;
     if (found && !last_ip[0]) {
-        snprintf(last_ip, sizeof ctx->data.last_ip, "%s", addr);
+        snprintf(last_ip, sizeof ctx->connection.last_ip, "%s", addr);
         dhcp_poll_start(ctx, 1);
         connection_up(ctx);
         return true;
@@ -120,7 +120,7 @@ const ModemDialect DIALECT_ASR = {
     .attempts = {"AT+EPIN?", "+EPIN:", asr_attempts_parse},
     .program_apn = asr_program_apn,
     // its DHCP client starts with the first connection
-    .data = {.keep_up = asr_keep_data_up},
+    .connection = {.keep_up = asr_keep_data_up},
     .home_address = asr_home_address,
     .signal = {{"AT+RSRP?", "+RSRP:"}, {"AT+RSRQ?", "+RSRQ:"}, nullptr, asr_rscp},
 };

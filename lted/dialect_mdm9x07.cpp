@@ -123,7 +123,7 @@ constexpr SignalQueries kSignal{
 const ModemDialect DIALECT_MDM_902D = {
     .family = "mdm9x07",
     .attempts = kAttempts,
-    .data = {.dhcp_from_open = true, .keep_up = address_keep_data_up},
+    .connection = {.dhcp_from_open = true, .keep_up = address_keep_data_up},
     .home_address = address_home_address,
     .signal = kSignal,
 };
@@ -132,7 +132,7 @@ const ModemDialect DIALECT_MDM_DATA_CALL = {
     .family = "mdm9x07",
     .attempts = kAttempts,
     .program_apn = data_call_program_apn,
-    .data = {.cgpaddr_every_poll = true, .keep_up = data_call_keep_data_up},
+    .connection = {.cgpaddr_every_poll = true, .keep_up = data_call_keep_data_up},
     .home_address = data_call_home_address,
     .signal = kSignal,
 };

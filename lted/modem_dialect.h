@@ -67,7 +67,7 @@ struct ModemDialect {
     AttemptsQuery attempts;
     // sim_ready_setup in manual APN mode; null: the modem keeps its own APN
     void (*program_apn)(ModemContext *context) = nullptr;
-    DataDialect data;
+    DataDialect connection;
     // GETHOMEINFO's address lines; false when the query failed (the request
     // is closed unanswered)
     bool (*home_address)(const ModemContext *context, WanAddress *out) = nullptr;

@@ -73,11 +73,11 @@ bool poll_once(ModemContext *ctx) {
     SysInfo sysinfo{};
     if (sysinfo_query(&sysinfo) != 5) return false;
     set_radio_tech(ctx, sysinfo.system_mode);
-    if (dialect->data.cgpaddr_every_poll)
+    if (dialect->connection.cgpaddr_every_poll)
         at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", nullptr);
     // with the 3G mode off the connection state stays as it is
     if (ctx->wan_mode_3g != 1) return true;
-    return dialect->data.keep_up(ctx, sysinfo.system_mode, data_status);
+    return dialect->connection.keep_up(ctx, sysinfo.system_mode, data_status);
 }
 
 } // namespace
@@ -113,13 +113,13 @@ void pollNetState(ModemContext *ctx) {
         ctx->connected = 0;
         // Otherwise the same address reported again would leave the flag down
         // for good: only a new address or none ever raised it.
-        ctx->data.last_ip[0] = '\0';
+        ctx->connection.last_ip[0] = '\0';
     }
 
     int now = ctx->connected;
     const EventTime *next = now ? &kPollUp : &kPollDown;
     if (prev && !now) __log_str("lted: %s: disconnected\n", "pollNetState");
-    const char *address = ctx->data.last_ip;
+    const char *address = ctx->connection.last_ip;
     if (prev != now)
         event_add("data connection %s%s%s", now ? "up" : "down", now && address[0] ? ": " : "",
                   now ? address : "");
@@ -161,25 +161,25 @@ void dhcp_poll_start(ModemContext *ctx, int now) {
 
 void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     auto *ctx = static_cast<ModemContext *>(event_userdata(loop));
-    DataConnection &data = ctx->data;
-    if (data.dhcp_pid > 0) event_lease_check(&data.lease, data.dhcp_pid, ctx->ifname);
+    int &dhcp_pid = ctx->connection.dhcp_pid;
+    if (dhcp_pid > 0) event_lease_check(&ctx->connection.lease, dhcp_pid, ctx->ifname);
     int index;
     bool present = ifc_get_ifindex(ctx->ifname, &index) == 0;
-    if (!present && data.dhcp_pid > 0) {
+    if (!present && dhcp_pid > 0) {
         __log_str("lted: %s: try kill dhcpc\n", "ril_start_dhcpc_callback");
-        kill(data.dhcp_pid, SIGTERM);
+        kill(dhcp_pid, SIGTERM);
     }
-    if (data.dhcp_pid > 0) {
+    if (dhcp_pid > 0) {
         int status;
-        pid_t r = waitpid(data.dhcp_pid, &status, WNOHANG);
-        if (r < 0 && errno == ECHILD) r = data.dhcp_pid, status = 0; // reaped before
+        pid_t r = waitpid(dhcp_pid, &status, WNOHANG);
+        if (r < 0 && errno == ECHILD) r = dhcp_pid, status = 0; // reaped before
         if (r <= 0) return;
         // A client that died by a signal is gone as well: forget it, so that
         // a new one is started instead of waiting on a reaped process.
         if (!WIFEXITED(status))
             __log_str("lted: %s: dhcpc killed by signal %d\n", "ril_start_dhcpc_callback",
                       WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        data.dhcp_pid = -1;
+        dhcp_pid = -1;
     }
     if (!present || ctx->wan_mode_3g == 0) return;
 
@@ -200,16 +200,16 @@ void ril_start_dhcpc_callback(EventLoop *loop, void *) {
     }
     char name[] = "udhcpc", foreground[] = "-f";
     char *const argv[] = {name, foreground, iface, script, pidfile, nullptr};
-    data.dhcp_pid = do_fork_call("udhcpc", argv);
+    dhcp_pid = do_fork_call("udhcpc", argv);
 }
 
 void dhcp_client_stop(ModemContext *ctx) {
     if (ctx->loop) event_del_time_callback(ctx->loop, ril_start_dhcpc_callback);
-    DataConnection &data = ctx->data;
-    if (data.dhcp_pid <= 0) return;
-    kill(data.dhcp_pid, SIGTERM);
+    int &dhcp_pid = ctx->connection.dhcp_pid;
+    if (dhcp_pid <= 0) return;
+    kill(dhcp_pid, SIGTERM);
     int status;
-    if (waitpid(data.dhcp_pid, &status, WNOHANG) == data.dhcp_pid) data.dhcp_pid = -1;
+    if (waitpid(dhcp_pid, &status, WNOHANG) == dhcp_pid) dhcp_pid = -1;
 }
 
 void RIL_Deinit(ModemContext *ctx) {

@@ -1,5 +1,5 @@
 // The network poll: registration and system mode, the data connection in the
-// modem type's dialect, the DHCP client on the modem's network interface, the
+// modem's dialect, the DHCP client on the modem's network interface, the
 // "/tmp/connected" marker, and what starts with the first connection.
 #pragma once
 
@@ -23,7 +23,7 @@ struct DataConnection {
 };
 
 // One poll; reschedules itself after 10 s (30 s while connected). Does
-// nothing, and ends the chain, while the channel is not ready.
+// nothing, and ends the chain, while the modem is not ready (modem_phase).
 void pollNetState(ModemContext *context);
 // Registration lines poll at once; location reports go to "/tmp/clocation".
 // Runs on the AT reader thread.

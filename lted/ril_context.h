@@ -76,7 +76,7 @@ struct ModemContext {
     // data connection up; also read by the AT reader thread for the LED
     std::atomic<int> connected{0};
     // the DHCP client and the address of the data connection (loop thread)
-    DataConnection data;
+    DataConnection connection;
     int init_system_started;
 
     // once per run, on the first connection

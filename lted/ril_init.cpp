@@ -29,7 +29,7 @@
 namespace {
 
 constexpr EventTime kSearchPeriod{2, 0};
-constexpr EventTime kResearchPeriod{4, 0};
+constexpr EventTime kSearchAgainPeriod{4, 0};
 constexpr EventTime kInitSystemFallback{15, 0};
 constexpr EventTime kAtInitDelay{4, 0};
 constexpr EventTime kNoConnectionReboot{300, 0};
@@ -136,8 +136,8 @@ void remove_file(const char *system_path) {
 }
 
 // The search for the modem after a loss: every 4 s, the first in 4 s.
-void arm_research(EventLoop *loop) {
-    __event_add_time_callback(loop, &kResearchPeriod, EVENT_TIME_REPEAT | EVENT_TIME_REPLACE,
+void arm_search_again(EventLoop *loop) {
+    __event_add_time_callback(loop, &kSearchAgainPeriod, EVENT_TIME_REPEAT | EVENT_TIME_REPLACE,
                               ril_reinit_callback, nullptr);
 }
 
@@ -162,7 +162,7 @@ void channel_lost(const char *message, unsigned power_off_seconds) {
     setRadioState(RADIO_STATE_UNAVAILABLE);
     remove_file("/tmp/IMSI");
     remove_file("/tmp/ICCID");
-    arm_research(ctx->loop);
+    arm_search_again(ctx->loop);
 }
 
 } // namespace
@@ -210,7 +210,8 @@ void ril_reinit_callback(EventLoop *loop, void *) {
     }
     modem_phase_opening(ctx);
     const ModemDialect *dialect = modem_dialect(ctx->modem_type);
-    if (dialect && dialect->data.dhcp_from_open && ctx->wan_mode_3g == 1) dhcp_poll_start(ctx, 0);
+    if (dialect && dialect->connection.dhcp_from_open && ctx->wan_mode_3g == 1)
+        dhcp_poll_start(ctx, 0);
     if (at_open(fd, unsolicited_handler) < 0) {
         __log_str("lted: %s: at_open failed\n", "ril_reinit_callback");
         close(fd);
@@ -224,7 +225,7 @@ void ril_reinit_callback(EventLoop *loop, void *) {
     event_del_time_callback(loop, init_system_timer_callback);
     // A tty that died at once is already in the recovery, which may have armed
     // the search before the deletion above: the search must go on.
-    if (modem_phase(ctx) == MODEM_LOST) arm_research(loop);
+    if (modem_phase(ctx) == MODEM_LOST) arm_search_again(loop);
     if (ctx->init_system_started)
         do_system_call("init_system restart");
     else
