@@ -20,6 +20,107 @@ export function h(tag, props, ...kids) {
 let uid = 0;
 const nextId = (key) => `f-${key}-${++uid}`;
 
+// The control of a plain input of the given type.
+function plainInput(def, id, type = def.type || 'text', inputmode = def.inputmode) {
+  const input = h('input', {
+    id,
+    name: def.key,
+    type,
+    inputmode,
+    autocomplete: def.autocomplete || 'off',
+    placeholder: def.placeholder,
+    maxlength: def.maxlen,
+    spellcheck: 'false',
+  });
+  return { input };
+}
+
+function selectOf(def, id, pairs) {
+  const input = h('select', { id, name: def.key });
+  for (const [v, label] of pairs) input.append(h('option', { value: String(v) }, label));
+  return input;
+}
+
+const intOf = (s) => (/^-?\d+$/.test(s.trim()) ? Number(s.trim()) : NaN);
+const showPlain = (f, v) => {
+  f.input.value = v == null || Number.isNaN(v) || (f.def.unset !== undefined && v === f.def.unset) ? '' : String(v);
+};
+const intProblem = (f, v) => check.int(v, f.def.min ?? 0, f.def.max ?? 2147483647);
+const textProblem = (f, v) => check.text(v, { min: f.def.optional ? 0 : f.def.minlen ?? 1, max: f.def.maxlen ?? 255, what: f.def.label });
+const noProblem = () => '';
+
+const PLAIN = { build: (def, id) => plainInput(def, id), get: (f) => f.input.value, set: showPlain, problem: noProblem };
+
+// Each field type's behaviour: build(def, id, errId) makes its control
+// ({ input } and, for a named number, its raw entry), get(f) reads the value,
+// set(f, v) shows one, problem(f, v) says what is wrong with it (before the
+// field's own check), and wrap, where given, lays the field out. A type not
+// listed is a plain input of that type.
+const FIELD_TYPES = {
+  text: { ...PLAIN, problem: textProblem },
+  password: { ...PLAIN, problem: textProblem },
+  number: {
+    build: (def, id) => plainInput(def, id, 'text', 'numeric'),
+    get: (f) => intOf(f.input.value),
+    set: showPlain,
+    problem: intProblem,
+  },
+  time: {
+    build: (def, id) => plainInput(def, id),
+    get: (f) => {
+      const m = /^(\d\d):(\d\d)$/.exec(f.input.value);
+      return m ? Number(m[1]) * 60 + Number(m[2]) : NaN;
+    },
+    set: (f, v) => {
+      const n = Number(v) || 0;
+      f.input.value = `${String(Math.floor(n / 60) % 24).padStart(2, '0')}:${String(n % 60).padStart(2, '0')}`;
+    },
+    problem: (f, v) => (Number.isNaN(v) ? 'Enter a time such as 03:30.' : ''),
+  },
+  select: {
+    build: (def, id) => ({ input: selectOf(def, id, def.options) }),
+    get: (f) => (f.def.num ? Number(f.input.value) : f.input.value),
+    set: (f, v) => {
+      const s = String(v ?? '');
+      if (![...f.input.options].some((o) => o.value === s)) f.input.append(h('option', { value: s }, `${s} (as set)`));
+      f.input.value = s;
+    },
+    problem: noProblem,
+  },
+  check: {
+    build: (def, id) => ({ input: h('input', { id, name: def.key, type: 'checkbox' }) }),
+    get: (f) => (f.input.checked ? f.def.on ?? 1 : f.def.off ?? 0),
+    set: (f, v) => {
+      f.input.checked = f.def.on === undefined ? Number(v) !== 0 : v === f.def.on;
+    },
+    problem: noProblem,
+    wrap: (p) => h('div', { class: 'field check' }, p.input, p.label, p.help, p.err),
+  },
+  // a select of the named values, and a raw number for any other
+  named: {
+    build: (def, id, errId) => {
+      const input = selectOf(def, id, def.names);
+      input.append(h('option', { value: 'raw' }, 'Another value (advanced)'));
+      const rawId = `${id}-raw`;
+      const raw = h('input', { id: rawId, type: 'text', inputmode: 'numeric', autocomplete: 'off', spellcheck: 'false', 'aria-describedby': errId });
+      const extra = h('div', { class: 'raw', hidden: true }, h('label', { for: rawId }, 'Advanced: raw value'), raw);
+      input.addEventListener('change', () => {
+        extra.hidden = input.value !== 'raw';
+        if (!extra.hidden) raw.focus();
+      });
+      return { input, raw, extra };
+    },
+    get: (f) => (f.input.value === 'raw' ? (/^\d+$/.test(f.raw.value.trim()) ? Number(f.raw.value.trim()) : NaN) : Number(f.input.value)),
+    set: (f, v) => {
+      const known = f.def.names.some(([n]) => String(n) === String(v));
+      f.input.value = known ? String(v) : 'raw';
+      f.raw.value = known || v == null || Number.isNaN(v) ? '' : String(v);
+      f.extra.hidden = known;
+    },
+    problem: intProblem,
+  },
+};
+
 // One labelled field. def: key, label, type (text, password, number, select,
 // check, time, named), help, optional, min, max, maxlen, minlen, options
 // [[value, label]], num (select of numbers), names [[number, name]] (named:
@@ -27,41 +128,11 @@ const nextId = (key) => `f-${key}-${++uid}`;
 // (check values), reveal (a password that can be shown), check(v, values),
 // show(values).
 export function makeField(def) {
-  const type = def.type || 'text';
+  const kind = FIELD_TYPES[def.type || 'text'] ?? PLAIN;
   const id = nextId(def.key);
   const errId = `${id}-err`;
   const helpId = def.help ? `${id}-help` : null;
-  let input;
-  let raw = null;
-  let extra = null;
-  if (type === 'named') {
-    input = h('select', { id, name: def.key });
-    for (const [v, label] of def.names) input.append(h('option', { value: String(v) }, label));
-    input.append(h('option', { value: 'raw' }, 'Another value (advanced)'));
-    const rawId = `${id}-raw`;
-    raw = h('input', { id: rawId, type: 'text', inputmode: 'numeric', autocomplete: 'off', spellcheck: 'false', 'aria-describedby': errId });
-    extra = h('div', { class: 'raw', hidden: true }, h('label', { for: rawId }, 'Advanced: raw value'), raw);
-    input.addEventListener('change', () => {
-      extra.hidden = input.value !== 'raw';
-      if (!extra.hidden) raw.focus();
-    });
-  } else if (type === 'select') {
-    input = h('select', { id, name: def.key });
-    for (const [v, label] of def.options) input.append(h('option', { value: String(v) }, label));
-  } else if (type === 'check') {
-    input = h('input', { id, name: def.key, type: 'checkbox' });
-  } else {
-    input = h('input', {
-      id,
-      name: def.key,
-      type: type === 'number' ? 'text' : type,
-      inputmode: type === 'number' ? 'numeric' : def.inputmode,
-      autocomplete: def.autocomplete || 'off',
-      placeholder: def.placeholder,
-      maxlength: def.maxlen,
-      spellcheck: 'false',
-    });
-  }
+  const { input, raw = null, extra = null } = kind.build(def, id, errId);
   input.setAttribute('aria-describedby', [helpId, errId].filter(Boolean).join(' '));
   const label = h('label', { for: id }, def.label);
   const help = helpId && h('p', { class: 'help', id: helpId }, def.help);
@@ -77,64 +148,32 @@ export function makeField(def) {
     });
     control = h('div', { class: 'with-button' }, input, eye);
   }
-  const wrap =
-    type === 'check'
-      ? h('div', { class: 'field check' }, input, label, help, err)
-      : h('div', { class: 'field' }, label, control, extra, help, err);
-  const on = def.on ?? 1;
-  const off = def.off ?? 0;
+  const parts = { input, label, control, extra, help, err };
+  const wrap = kind.wrap ? kind.wrap(parts) : h('div', { class: 'field' }, label, control, extra, help, err);
+  // the raw entry of a named number, while it is shown
+  const target = () => (raw && !extra.hidden ? raw : input);
 
   const f = {
     def,
     wrap,
     input,
-    get() {
-      if (type === 'check') return input.checked ? on : off;
-      const s = input.value;
-      if (type === 'number') return /^-?\d+$/.test(s.trim()) ? Number(s.trim()) : NaN;
-      if (type === 'select' && def.num) return Number(s);
-      if (type === 'named') return s === 'raw' ? (/^\d+$/.test(raw.value.trim()) ? Number(raw.value.trim()) : NaN) : Number(s);
-      if (type === 'time') {
-        const m = /^(\d\d):(\d\d)$/.exec(s);
-        return m ? Number(m[1]) * 60 + Number(m[2]) : NaN;
-      }
-      return s;
-    },
-    set(v) {
-      if (type === 'check') input.checked = def.on === undefined ? Number(v) !== 0 : v === on;
-      else if (type === 'time') {
-        const n = Number(v) || 0;
-        input.value = `${String(Math.floor(n / 60) % 24).padStart(2, '0')}:${String(n % 60).padStart(2, '0')}`;
-      } else if (type === 'named') {
-        const known = def.names.some(([n]) => String(n) === String(v));
-        input.value = known ? String(v) : 'raw';
-        raw.value = known || v == null || Number.isNaN(v) ? '' : String(v);
-        extra.hidden = known;
-      } else if (type === 'select') {
-        const s = String(v ?? '');
-        if (![...input.options].some((o) => o.value === s)) input.append(h('option', { value: s }, `${s} (as set)`));
-        input.value = s;
-      } else input.value = v == null || Number.isNaN(v) || (def.unset !== undefined && v === def.unset) ? '' : String(v);
-    },
+    raw,
+    extra,
+    get: () => kind.get(f),
+    set: (v) => kind.set(f, v),
     problem(values) {
       const v = f.get();
-      let p = '';
-      if (type === 'number' || type === 'named') p = check.int(v, def.min ?? 0, def.max ?? 2147483647);
-      else if (type === 'time') p = Number.isNaN(v) ? 'Enter a time such as 03:30.' : '';
-      else if (type === 'text' || type === 'password') {
-        p = check.text(v, { min: def.optional ? 0 : def.minlen ?? 1, max: def.maxlen ?? 255, what: def.label });
-      }
+      let p = kind.problem(f, v);
       if (!p && def.check && !(def.optional && v === '')) p = def.check(v, values);
       return p;
     },
     setError(msg) {
       err.textContent = msg;
-      const el = raw && !extra.hidden ? raw : input;
-      if (msg) el.setAttribute('aria-invalid', 'true');
-      else el.removeAttribute('aria-invalid');
+      if (msg) target().setAttribute('aria-invalid', 'true');
+      else target().removeAttribute('aria-invalid');
     },
     focus() {
-      (raw && !extra.hidden ? raw : input).focus();
+      target().focus();
     },
   };
   return f;
