@@ -33,7 +33,7 @@ int run_hook(Sim *s, const char *args) {
 
 void carrier_sync(Sim *s) {
     if (!s->opt.data_hook[0]) return;
-    bool up = s->present && s->m.ctx[1].active;
+    bool up = s->present && (s->replay ? replay_call_up(s) : s->m.ctx[1].active);
     const char *addr = s->world.addr;
     if (up == s->carrier_up && (!up || strcmp(addr, s->carrier_addr) == 0)) return;
     s->carrier_up = up;
