@@ -229,6 +229,8 @@ struct Sim {
     int log_fd;
     bool carrier_up; // what the data hook was last told
     char carrier_addr[16];
+    int hook_pid; // a hook still running, 0 none
+    char hook_args[64];
     unsigned enumerations; // appearances of the device on the bus
     Replay *replay;        // null unless --replay
 };
@@ -303,3 +305,5 @@ bool replay_call_up(const Sim *s);
 // carrier.cpp
 // Runs the data hook when the data call came up, went down or changed its address.
 void carrier_sync(Sim *s);
+// Notes the end of a hook still running; block: waits for it.
+void carrier_wait(Sim *s, bool block);

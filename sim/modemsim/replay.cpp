@@ -1,7 +1,7 @@
 // The modem of a log (--replay): every command on the AT tty gets the lines
-// that followed it in the daemon's log, lines that came without a command go
-// out at their recorded uptime, and the modem leaves the bus where the log
-// shows it gone. Where the replay departs from the log, the simulator's log
+// that followed it in the daemon's log, and lines that came without a
+// command, and the modem leaving the bus, follow the command before them as
+// long after it as in the log. Where the replay departs from the log, the simulator's log
 // says so ("divergence: ...").
 #include "modemsim.h"
 
@@ -16,13 +16,14 @@ struct Replay {
     ReplayLog log;
     ReplayCursor cursor;
     int next_event;
-    int next_segment;     // the next segment of the log to take times from
-    int anchored;         // the segment whose times are in use, -1 before the first command
-    int64_t offset_ns;    // boot-clock ns of the replay = uptime ms of the log * 1e6 + offset
-    unsigned anchored_at; // the device's appearance the times were taken at
-    bool call;            // the data call as the log tells it ...
-    unsigned call_at;     // ... during this appearance of the device
-    int64_t replug_at;    // back on the bus after a recorded loss, 0 none
+    // the furthest occurrence of the log replayed yet (-1 none) and the times
+    // taken from it: boot-clock ns of the replay = uptime ms of the log * 1e6 + offset
+    int progress;
+    int64_t offset_ns;
+    int segment;       // of the log, the last one announced in the simulator's log
+    bool call;         // the data call as the log tells it ...
+    unsigned call_at;  // ... during this appearance of the device
+    int64_t replug_at; // back on the bus after a recorded loss, 0 none
 };
 
 namespace {
@@ -40,26 +41,6 @@ constexpr size_t kShownMax = 160;
 void shown(const char *line, char *out, size_t size) {
     size_t len = strlen(line);
     sim_escape(out, size, line, len > kShownMax ? kShownMax : len);
-}
-
-void anchor(Sim *s, Replay *r, int64_t now) {
-    r->anchored_at = s->enumerations;
-    int seg = r->next_segment;
-    while (seg < r->log.segment_count && r->log.segments[seg].first_command_ms < 0)
-        seg++;
-    if (seg >= r->log.segment_count) return; // the log has no more: the times stay
-    int dropped = 0;
-    while (r->next_event < r->log.event_count && r->log.events[r->next_event].segment < seg) {
-        r->next_event++;
-        dropped++;
-    }
-    if (dropped) sim_log(s, "replay: %d events of an earlier connection not played", dropped);
-    int64_t first = r->log.segments[seg].first_command_ms;
-    r->anchored = seg;
-    r->next_segment = seg + 1;
-    r->offset_ns = now - first * 1000000;
-    sim_log(s, "replay: part %d of the log, from uptime %lld.%03lld", seg + 1,
-            static_cast<long long>(first / 1000), static_cast<long long>(first % 1000));
 }
 
 void lose_modem(Sim *s, Replay *r, const ReplayEvent &e, int64_t now) {
@@ -133,7 +114,7 @@ int replay_open(Sim *s, char *why, size_t why_size) {
         free(r);
         return -1;
     }
-    r->anchored = -1;
+    r->progress = r->segment = -1;
     s->replay = r;
     return 0;
 }
@@ -180,10 +161,19 @@ void replay_describe(const Sim *s, char *out, size_t size) {
 void replay_command(Sim *s, Port *p, const char *line) {
     Replay *r = s->replay;
     int64_t now = boot_now_ns();
-    if (r->anchored < 0 || r->anchored_at != s->enumerations) anchor(s, r, now);
-    replay_timers(s, now); // what was due goes out before the answer
-    int64_t base = now + static_cast<int64_t>(s->slow_ms) * 1000000;
     ReplayMatch m = replay_match(&r->log, &r->cursor, line);
+    if (m.kind == ReplayMatchKind::Recorded && m.occurrence > r->progress) {
+        const ReplayOccurrence &o = r->log.occurrences[m.occurrence];
+        r->progress = m.occurrence;
+        r->offset_ns = now - o.at_ms * 1000000;
+        if (o.segment > r->segment) {
+            r->segment = o.segment;
+            sim_log(s, "replay: part %d of the log, from uptime %lld.%03lld", o.segment + 1,
+                    static_cast<long long>(o.at_ms / 1000), static_cast<long long>(o.at_ms % 1000));
+        }
+    }
+    replay_timers(s, now); // what the modem sent before this command goes first
+    int64_t base = now + static_cast<int64_t>(s->slow_ms) * 1000000;
     char show[kShownMax * 4 + 8];
     shown(line, show, sizeof show);
     if (m.kind == ReplayMatchKind::Never) {
@@ -216,9 +206,9 @@ void replay_timers(Sim *s, int64_t now) {
         s->plugged = true;
         if (s->powered && !s->present && !s->enum_at) s->enum_at = now + s->opt.enum_ms * 1000000;
     }
-    while (r->anchored >= 0 && r->next_event < r->log.event_count) {
+    while (r->next_event < r->log.event_count) {
         const ReplayEvent &e = r->log.events[r->next_event];
-        if (e.segment > r->anchored || e.at_ms * 1000000 + r->offset_ns > now) break;
+        if (e.gate > r->progress || e.at_ms * 1000000 + r->offset_ns > now) break;
         r->next_event++;
         send_event(s, r, e, now);
     }
@@ -227,10 +217,10 @@ void replay_timers(Sim *s, int64_t now) {
 int64_t replay_next_due(const Sim *s) {
     const Replay *r = s->replay;
     int64_t due = r->replug_at;
-    if (r->anchored >= 0 && r->next_event < r->log.event_count) {
+    if (r->next_event < r->log.event_count) {
         const ReplayEvent &e = r->log.events[r->next_event];
         int64_t at = e.at_ms * 1000000 + r->offset_ns;
-        if (e.segment <= r->anchored && (!due || at < due)) due = at > 0 ? at : 1;
+        if (e.gate <= r->progress && (!due || at < due)) due = at > 0 ? at : 1;
     }
     return due;
 }

@@ -123,12 +123,15 @@ int current_segment(const ReplayLog *log) {
     return log->segment_count - 1;
 }
 
-bool new_segment(ReplayLog *log) {
-    ReplaySegment *s =
-        grow(&log->segments, &log->segment_count, &log->segment_room, kReplaySegmentsMax);
-    if (!s) return false;
-    s->first_command_ms = -1;
-    return true;
+void new_segment(ReplayLog *log) {
+    log->segment_count++;
+    log->segment_begun = false;
+}
+
+// The occurrence an event that comes now waits for: the last command, or
+// the next one when none was sent since the channel was last lost.
+int gate(const ReplayLog *log) {
+    return log->segment_begun ? log->occurrence_count - 1 : log->occurrence_count;
 }
 
 // The waiting command gets nothing more: cut (the log or the daemon ended)
@@ -162,8 +165,7 @@ bool take_command(ReplayLog *log, int64_t ms, const char *command) {
                                kReplayOccurrencesMax);
     if (!o) return false;
     *o = ReplayOccurrence{id, current_segment(log), ms, log->line_count, 0, false, false, 0, -1};
-    ReplaySegment *s = &log->segments[current_segment(log)];
-    if (s->first_command_ms < 0) s->first_command_ms = ms;
+    log->segment_begun = true;
     log->pending = log->occurrence_count - 1;
     log->channel_gone = false;
     return true;
@@ -175,7 +177,7 @@ bool take_line(ReplayLog *log, int64_t ms, const char *line) {
     if (log->pending < 0) {
         ReplayEvent *e = grow(&log->events, &log->event_count, &log->event_room, kReplayEventsMax);
         if (!e) return false;
-        *e = ReplayEvent{ms, current_segment(log), ReplayEventKind::Line, t, 0};
+        *e = ReplayEvent{ms, current_segment(log), gate(log), ReplayEventKind::Line, t, 0};
         return true;
     }
     ReplayAnswerLine *a =
@@ -206,11 +208,12 @@ bool take_channel_lost(ReplayLog *log, int64_t ms, bool spontaneous) {
     if (spontaneous) {
         ReplayEvent *e = grow(&log->events, &log->event_count, &log->event_room, kReplayEventsMax);
         if (!e) return false;
-        *e = ReplayEvent{ms, current_segment(log), ReplayEventKind::Loss, {0, 0}, 0};
+        *e = ReplayEvent{ms, current_segment(log), gate(log), ReplayEventKind::Loss, {0, 0}, 0};
         log->open_loss = log->event_count - 1;
         log->losses++;
     }
-    return new_segment(log);
+    new_segment(log);
+    return true;
 }
 
 // "... cmd_dev: /dev/ttyUSB3 data_dev: /dev/ttyUSB2 mdm_ifname: usb0 mdm_type: 0x3"
@@ -274,7 +277,8 @@ void replay_log_init(ReplayLog *log) {
         for (int i = 0; i < kIndexSize; ++i)
             log->command_index[i] = -1;
     }
-    if (!log->command_index || !new_segment(log)) log->full_at = 1; // nothing can be kept
+    new_segment(log);
+    if (!log->command_index) log->full_at = 1; // nothing can be kept
 }
 
 int replay_log_feed(ReplayLog *log, const char *data, size_t len) {
@@ -348,7 +352,6 @@ void replay_log_free(ReplayLog *log) {
     free(log->occurrences);
     free(log->lines);
     free(log->events);
-    free(log->segments);
     *log = ReplayLog{};
 }
 

@@ -48,19 +48,17 @@ enum class ReplayEventKind : uint8_t {
     Loss, // the modem's tty went away without the daemon closing it
 };
 
+// An event waits in a replay until the command it followed in the log (its
+// gate) has been replayed, and comes as long after it as it did in the log.
+// After a loss of the channel the gate is the first command of the new
+// segment: what the modem sent before it comes with it.
 struct ReplayEvent {
     int64_t at_ms;
     int segment;
+    int gate; // an occurrence; the event waits until this one or a later one is replayed
     ReplayEventKind kind;
     ReplayText text;   // Line
     int64_t absent_ms; // Loss: until the daemon found the modem again (or the log ended)
-};
-
-// Segments of the log begin where the daemon lost the channel (a time-out or
-// the tty gone): after each the modem comes back, and a replay takes the
-// times of the segment from its first command.
-struct ReplaySegment {
-    int64_t first_command_ms; // -1 while none
 };
 
 // Limits: far above two full generations of the daemon's log (512000 bytes
@@ -71,7 +69,6 @@ constexpr int kReplayCommandsMax = 4096;
 constexpr int kReplayOccurrencesMax = 1 << 18;
 constexpr int kReplayAnswerLinesMax = 1 << 19;
 constexpr int kReplayEventsMax = 1 << 17;
-constexpr int kReplaySegmentsMax = 1 << 16;
 
 struct ReplayLog {
     int model_type; // the daemon's mdm_type of the first modem it found (1-4), 0 none
@@ -87,18 +84,20 @@ struct ReplayLog {
     int line_count, line_room;
     ReplayEvent *events;
     int event_count, event_room;
-    ReplaySegment *segments;
-    int segment_count, segment_room;
+    // segments of the log begin where the daemon lost the channel (a time-out
+    // or the tty gone), after which the modem came back
+    int segment_count;
 
     // reading state
     char partial[kReplayLineMax];
     size_t partial_len;
     bool partial_overlong;
-    int pending;       // the occurrence waiting for its final line, -1
-    int last_done;     // the last one answered since the last loss of the channel, -1
-    bool channel_gone; // no command since the channel was last lost
-    int open_loss;     // the loss event whose end is not seen yet, -1
-    int64_t last_ms;   // uptime of the last line read
+    int pending;        // the occurrence waiting for its final line, -1
+    int last_done;      // the last one answered since the last loss of the channel, -1
+    bool channel_gone;  // no command since the channel was last lost
+    bool segment_begun; // a command in the current segment
+    int open_loss;      // the loss event whose end is not seen yet, -1
+    int64_t last_ms;    // uptime of the last line read
     bool finished;
 
     // what the reading met

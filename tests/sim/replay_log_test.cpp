@@ -28,8 +28,8 @@ struct Parsed {
     }
     ~Parsed() { replay_log_free(&log); }
 
-    // "SEGMENT COMMAND: LINE@MS | ..." per occurrence, then "SEGMENT ~ LINE @MS"
-    // and "SEGMENT loss @MS for MS" per event.
+    // "SEGMENT COMMAND: LINE@MS | ..." per occurrence, then "SEGMENT ~ LINE @MS
+    // after GATE" and "SEGMENT loss @MS for MS after GATE" per event.
     Lines render() const {
         Lines out;
         for (int i = 0; i < log.occurrence_count; ++i) {
@@ -56,7 +56,7 @@ struct Parsed {
                     std::string(" ~ ") + replay_text(&log, e.text) + " @" + std::to_string(e.at_ms);
             else
                 s += " loss @" + std::to_string(e.at_ms) + " for " + std::to_string(e.absent_ms);
-            out.push_back(s);
+            out.push_back(s + " after " + std::to_string(e.gate));
         }
         return out;
     }
@@ -86,15 +86,16 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
              at("4.022", "lted: AT< +CME ERROR: 10") + at("4.030", "lted: AT< OK"),
          1,
          {"0 ATE0: ATE0@10 | OK@11", "0 AT+CSQ: +CIEV: 2,3@20 | +CSQ: 20,99@21 | +CME ERROR: 10@22",
-          "0 ~ +CREG: 0 @3500", "0 ~ OK @4030"},
+          "0 ~ +CREG: 0 @3500 after 0", "0 ~ OK @4030 after 1"},
          0,
          1},
         {"tries without an answer, a time-out, the tty gone and found again",
          at("5.000", "lted: AT> ATQ0") + at("5.250", "lted: AT> ATQ0") +
              at("5.300", "lted: AT< OK") + at("6.000", "lted: AT> AT+COPS?") +
              at("36.000", "lted: AT channel timeout; closing") + at("40.000", kFound9025) +
-             at("44.000", "lted: AT> ATQ0") + at("44.010", "lted: AT< OK") +
-             at("50.000", "lted: AT< +CGREG: 0") + at("50.100", "lted: atchannel: EOF reached") +
+             at("42.000", "lted: AT< RDY") + at("44.000", "lted: AT> ATQ0") +
+             at("44.010", "lted: AT< OK") + at("50.000", "lted: AT< +CGREG: 0") +
+             at("50.100", "lted: atchannel: EOF reached") +
              at("50.100", "lted: AT channel closed") +
              at("50.200", "lted: AT channel timeout; closing") +
              at("61.000", "lted: ril_reinit_callback: cmd_dev:  data_dev:  mdm_ifname: usb0 "
@@ -103,7 +104,8 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
              at("69.001", "lted: AT< OK"),
          3,
          {"0 ATQ0: (silent)", "0 ATQ0: OK@50", "0 AT+COPS?: (silent)", "1 ATQ0: OK@10",
-          "2 ATE0: OK@1", "1 ~ +CGREG: 0 @50000", "1 loss @50100 for 14900"},
+          "2 ATE0: OK@1", "1 ~ RDY @42000 after 3", "1 ~ +CGREG: 0 @50000 after 3",
+          "1 loss @50100 for 14900 after 3"},
          0,
          3},
         {"the daemon's view of its connection; a restart and the end while waiting",
@@ -117,7 +119,7 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
          0,
          {"0 AT$QCRMCALL=1,1,1,2,1: $QCRMCALL: 1, V4@500 | OK@501 (call up)",
           "0 AT$QCRMCALL?: OK@1 (call down)", "0 AT+CSQ: (cut)", "0 AT+CSQ: +CSQ: 9,99@1 (cut)",
-          "0 ~ +CGREG: 0 @2001"},
+          "0 ~ +CGREG: 0 @2001 after 1"},
          0,
          1},
         {"damaged lines: no header, a bad uptime, too long, a NUL, cut at the end",
