@@ -57,20 +57,27 @@ void carrier_sync(Sim *s) {
     bool up = s->present && (s->replay ? replay_call_up(s) : s->m.ctx[1].active);
     const char *addr = s->world.addr;
     if (up == s->carrier_up && (!up || strcmp(addr, s->carrier_addr) == 0)) return;
-    carrier_wait(s, true); // one hook at a time
+    // The carrier side is ready before the answer that tells of the call
+    // leaves the modem. A replay's answers already take as long as the
+    // recorded modem's hooks did: there the hooks run beside them, one at a
+    // time, and the next one starts once this one has ended.
+    if (s->hook_pid > 0) return;
     s->carrier_up = up;
     snprintf(s->carrier_addr, sizeof s->carrier_addr, "%s", up ? addr : "");
     char args[64];
     snprintf(args, sizeof args, up ? "up %s" : "down", addr);
     pid_t pid = start_hook(s, args);
     if (pid < 0) return log_hook(s, args, -1);
-    // The carrier side is ready before the answer that tells of the call
-    // leaves the modem. A replay's answers already took as long as the
-    // recorded modem's hook did: there the end of a call holds up nothing.
-    if (s->replay && !up) {
+    if (s->replay) {
         s->hook_pid = pid;
         snprintf(s->hook_args, sizeof s->hook_args, "%s", args);
         return;
     }
     log_hook(s, args, end_of_hook(pid, true));
+}
+
+void carrier_finish(Sim *s) {
+    carrier_wait(s, true);
+    carrier_sync(s);
+    carrier_wait(s, true);
 }

@@ -799,8 +799,7 @@ int main(int argc, char **argv) {
     }
 
     device_remove(s);
-    carrier_sync(s);
-    carrier_wait(s, true);
+    carrier_finish(s);
     sim_log(s, "stop");
     unlink(ctl.path);
     unlink(pid_path);

@@ -307,3 +307,5 @@ bool replay_call_up(const Sim *s);
 void carrier_sync(Sim *s);
 // Notes the end of a hook still running; block: waits for it.
 void carrier_wait(Sim *s, bool block);
+// The carrier as the modem now is, once every hook has ended.
+void carrier_finish(Sim *s);

@@ -37,6 +37,14 @@ constexpr int64_t kBackBeforeFoundNs = 1000 * 1000000LL;
 
 constexpr size_t kShownMax = 160;
 
+// A modem's slow answers (a second or more: searching, dialling) shape the
+// story and come as late as in the log. Quicker ones come at once: their
+// time in the log is mostly the wire's and the daemon's own waking, which the
+// replay's daemon spends again, and on a loaded machine that time can pass
+// the daemon's shortest time-out (its 250-ms handshake) although the answer
+// was in time.
+constexpr int32_t kSlowAnswerMs = 1000;
+
 // The command as the log shows it, unprintable bytes escaped and cut short.
 void shown(const char *line, char *out, size_t size) {
     size_t len = strlen(line);
@@ -87,7 +95,8 @@ void queue_lines(Sim *s, Port *p, const Replay *r, const ReplayOccurrence &o, in
             tl += t.len + 1;
             i++;
         }
-        port_queue_answer(s, p, wire, wl, text, tl, base + static_cast<int64_t>(after) * 1000000);
+        int64_t delay = after >= kSlowAnswerMs ? static_cast<int64_t>(after) * 1000000 : 0;
+        port_queue_answer(s, p, wire, wl, text, tl, base + delay);
     }
 }
 
@@ -193,7 +202,7 @@ void replay_command(Sim *s, Port *p, const char *line) {
     if (m.kind == ReplayMatchKind::Recorded && o.call) {
         r->call = o.call > 0;
         r->call_at = s->enumerations;
-        carrier_sync(s); // the carrier side is ready before the answer that tells of it
+        carrier_sync(s);
     }
     queue_lines(s, p, r, o, base);
 }
