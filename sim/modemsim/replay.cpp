@@ -1,8 +1,8 @@
 // The modem of a log (--replay): every command on the AT tty gets the lines
-// that followed it in the daemon's log, and lines that came without a
-// command, and the modem leaving the bus, follow the command before them as
-// long after it as in the log. Where the replay departs from the log, the simulator's log
-// says so ("divergence: ...").
+// that followed it in the daemon's log; lines that came without a command,
+// and the modem leaving the bus, follow the command before them as long
+// after it as in the log. Where the replay departs from the log, the
+// simulator's log says so ("divergence: ...").
 #include "modemsim.h"
 
 #include "replay_log.h"
@@ -74,15 +74,19 @@ void send_event(Sim *s, Replay *r, const ReplayEvent &e, int64_t now) {
     port_send_line(s, at, text);
 }
 
-// The answer's lines, each at its recorded time after the command; lines
-// read at the same moment leave together.
+int32_t answer_delay_ms(const ReplayAnswerLine &l) {
+    return l.after_ms >= kSlowAnswerMs ? l.after_ms : 0;
+}
+
+// The answer's lines, the slow ones at their recorded time after the
+// command; lines due at the same moment leave together.
 void queue_lines(Sim *s, Port *p, const Replay *r, const ReplayOccurrence &o, int64_t base) {
     static char wire[8192], text[8192];
     int i = o.first_line, end = o.first_line + o.line_count;
     while (i < end) {
-        int32_t after = r->log.lines[i].after_ms;
+        int32_t delay = answer_delay_ms(r->log.lines[i]);
         size_t wl = 0, tl = 0;
-        while (i < end && r->log.lines[i].after_ms == after) {
+        while (i < end && answer_delay_ms(r->log.lines[i]) == delay) {
             const ReplayText &t = r->log.lines[i].text;
             if (wl + t.len + 4 > sizeof wire || tl + t.len + 1 > sizeof text) break;
             const char *line = replay_text(&r->log, t);
@@ -95,8 +99,7 @@ void queue_lines(Sim *s, Port *p, const Replay *r, const ReplayOccurrence &o, in
             tl += t.len + 1;
             i++;
         }
-        int64_t delay = after >= kSlowAnswerMs ? static_cast<int64_t>(after) * 1000000 : 0;
-        port_queue_answer(s, p, wire, wl, text, tl, base + delay);
+        port_queue_answer(s, p, wire, wl, text, tl, base + static_cast<int64_t>(delay) * 1000000);
     }
 }
 

@@ -104,7 +104,7 @@ bool split_header(const char *line, int64_t *ms, const char **message) {
     int64_t sec = 0;
     int digits = 0;
     for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-        if (++digits > 12) return false;
+        if (++digits > 9) return false; // beyond 31 years of uptime: damage
         sec = sec * 10 + (*p - '0');
     }
     if (digits == 0 || *p++ != '.') return false;

@@ -26,7 +26,7 @@ struct ReplayAnswerLine {
 struct ReplayOccurrence {
     int command;
     int segment;
-    int64_t at_ms; // uptime of the sending
+    int64_t at_ms; // uptime of the sending; below 10^12, so that its ns fit in 64 bits
     int first_line;
     int line_count;
     bool answered; // ended in a final line; otherwise the modem fell silent or went away

@@ -122,15 +122,15 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
           "0 ~ +CGREG: 0 @2001 after 1"},
          0,
          1},
-        {"damaged lines: no header, a bad uptime, too long, a NUL, cut at the end",
-         "garbage\n" + at("x.500", "lted: AT> AT") +
+        {"damaged lines: no header, bad uptimes, too long, a NUL, cut at the end",
+         "garbage\n" + at("x.500", "lted: AT> AT") + at("1234567890.000", "lted: AT> AT") +
              "2026-01-01 10:00:00      1.000: lted: AT> ATI\r\n"
              "2026-01-01 10:00:00      1.001: lted: AT< OK\r\n" +
              std::string(2000, 'x') + "\n" + at("2.000", std::string("lted: AT> AT\0X", 14)) +
              "2026-01-01 10:00:00      3.000: lted: AT> AT+CGMR",
          0,
          {"0 ATI: OK@1"},
-         5,
+         6,
          1},
     };
     for (const ParseCase &c : cases) {
