@@ -165,6 +165,8 @@ void replay_describe(const Sim *s, char *out, size_t size) {
     appendf(out, size, &n, "unsolicited lines %d\n", l.event_count - l.losses);
     appendf(out, size, &n, "modem lost %d times\n", l.losses);
     appendf(out, size, &n, "damaged lines %ld of %ld\n", l.damaged, l.lines_read);
+    if (l.skipped)
+        appendf(out, size, &n, "left out %ld lines before the daemon's first start\n", l.skipped);
     if (l.full_at)
         appendf(out, size, &n, "read up to line %ld: the rest is more than a replay keeps\n",
                 l.full_at);

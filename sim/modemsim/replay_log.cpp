@@ -144,6 +144,20 @@ void end_pending(ReplayLog *log, bool cut, bool silence) {
     log->pending = -1;
 }
 
+void forget_earlier(ReplayLog *log) {
+    log->skipped = log->lines_read - 1;
+    for (int i = 0; i < kIndexSize; ++i)
+        log->command_index[i] = -1;
+    log->text_used = 0;
+    log->command_count = log->occurrence_count = log->line_count = log->event_count = 0;
+    log->segment_count = 0;
+    new_segment(log);
+    log->model_type = 0;
+    log->pending = log->last_done = log->open_loss = -1;
+    log->channel_gone = true;
+    log->silences = log->losses = 0;
+}
+
 bool take_command(ReplayLog *log, int64_t ms, const char *command) {
     // the next command means the daemon gave up on the one before
     end_pending(log, false, true);
@@ -238,6 +252,10 @@ bool take_message(ReplayLog *log, int64_t ms, const char *m) {
         return take_channel_lost(log, ms, false);
     if (strcmp(m, "lted: AT channel closed") == 0) return take_channel_lost(log, ms, true);
     if (strcmp(m, "lted: starting") == 0) {
+        // A replay starts the daemon afresh: it plays the log from the
+        // daemon's first start on, not the end of a run before it.
+        if (!log->started) forget_earlier(log);
+        log->started = true;
         // killed while it waited: that says nothing about the modem
         end_pending(log, true, false);
         log->last_done = -1;

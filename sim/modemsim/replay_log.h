@@ -96,6 +96,7 @@ struct ReplayLog {
     int last_done;      // the last one answered since the last loss of the channel, -1
     bool channel_gone;  // no command since the channel was last lost
     bool segment_begun; // a command in the current segment
+    bool started;       // the daemon's first start was read
     int open_loss;      // the loss event whose end is not seen yet, -1
     int64_t last_ms;    // uptime of the last line read
     bool finished;
@@ -104,6 +105,7 @@ struct ReplayLog {
     long lines_read;
     long damaged; // lines that are not the daemon's: skipped
     long full_at; // the line at which a limit was reached and reading stopped, 0 none
+    long skipped; // lines before the daemon's first start, left out
     int silences; // occurrences that stayed without an answer
     int losses;
 };

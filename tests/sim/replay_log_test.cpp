@@ -72,6 +72,7 @@ struct ParseCase {
     Lines parsed;
     long damaged;
     int segments;
+    long skipped = 0;
 };
 
 TEST(ReplayLog, ReadsTheDaemonsLog) {
@@ -108,8 +109,11 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
           "1 loss @50100 for 14900 after 3"},
          0,
          3},
-        {"the daemon's view of its connection; a restart and the end while waiting",
-         at("1.000", "lted: AT> AT$QCRMCALL=1,1,1,2,1") +
+        {"an earlier run left out; the daemon's view of its connection; a restart and the end "
+         "while waiting",
+         at("0.100", "lted: AT> AT+CSQ") + at("0.101", "lted: AT< OK") +
+             at("0.200", "lted: AT< +CREG: 5") + at("0.300", kFound9025) +
+             at("0.500", "lted: starting") + at("1.000", "lted: AT> AT$QCRMCALL=1,1,1,2,1") +
              at("1.500", "lted: AT< $QCRMCALL: 1, V4") + at("1.501", "lted: AT< OK") +
              at("1.502", "lted: pollNetState: connected") + at("2.000", "lted: AT> AT$QCRMCALL?") +
              at("2.001", "lted: AT< OK") + at("2.001", "lted: AT< +CGREG: 0") +
@@ -121,7 +125,8 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
           "0 AT$QCRMCALL?: OK@1 (call down)", "0 AT+CSQ: (cut)", "0 AT+CSQ: +CSQ: 9,99@1 (cut)",
           "0 ~ +CGREG: 0 @2001 after 1"},
          0,
-         1},
+         1,
+         4},
         {"damaged lines: no header, bad uptimes, too long, a NUL, cut at the end",
          "garbage\n" + at("x.500", "lted: AT> AT") + at("1234567890.000", "lted: AT> AT") +
              "2026-01-01 10:00:00      1.000: lted: AT> ATI\r\n"
@@ -141,6 +146,7 @@ TEST(ReplayLog, ReadsTheDaemonsLog) {
         EXPECT_EQ(p.log.damaged, c.damaged);
         EXPECT_EQ(p.log.segment_count, c.segments);
         EXPECT_EQ(p.log.full_at, 0);
+        EXPECT_EQ(p.log.skipped, c.skipped);
     }
 }
 
