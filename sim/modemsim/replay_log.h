@@ -1,6 +1,8 @@
 // A modem conversation taken from the modem daemon's log, for the
 // simulator's replay: which command got which lines back, what came without
-// a command, and when the modem went away. Pure: text in, tables out.
+// a command, and when the modem went away. Pure: text in, tables out. The
+// daemon of a replay starts afresh: the tables hold the log from the
+// daemon's first start in it on.
 //
 // The log comes off a router that may be faulty: damaged, cut and rotated
 // logs are read as far as they make sense, every table has a limit, and a
@@ -115,12 +117,14 @@ void replay_log_init(ReplayLog *log);
 // Reads more of the log's bytes, in pieces of any size. 0, or -1 once a limit
 // was reached: the rest is ignored (full_at says where).
 int replay_log_feed(ReplayLog *log, const char *data, size_t len);
-// The end of the log: an unfinished last line is read, a command still
-// waiting is cut, and the occurrences are chained per command. Once.
+// The end of the log: an unfinished last line is dropped as damage, a
+// command still waiting is cut, and the occurrences are chained per
+// command. Once.
 void replay_log_finish(ReplayLog *log);
 void replay_log_free(ReplayLog *log);
 // Reads "PATH.1" (the older generation, when it exists) and then PATH, and
-// finishes the log. 0; -1 with the reason in why when PATH cannot be read.
+// finishes the log. 0; -1 with the reason in why when PATH (or a PATH.1
+// that exists) cannot be read.
 int replay_log_load(ReplayLog *log, const char *path, char *why, size_t why_size);
 const char *replay_text(const ReplayLog *log, ReplayText t);
 
