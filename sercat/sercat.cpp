@@ -28,6 +28,16 @@ constexpr size_t kDevicePathMax = 127;
 char g_device[kDevicePathMax + 1];
 std::atomic<int> g_sock{-1};
 std::atomic<int> g_serial_fd{-1};
+// Held by a write to the device and by its close: the serial thread may
+// close a hung-up device while the main thread writes a frame to it, and the
+// number may come back at once for the reopened one.
+pthread_mutex_t g_serial_lock = PTHREAD_MUTEX_INITIALIZER;
+struct SerialHold {
+    SerialHold() { pthread_mutex_lock(&g_serial_lock); }
+    ~SerialHold() { pthread_mutex_unlock(&g_serial_lock); }
+    SerialHold(const SerialHold &) = delete;
+    SerialHold &operator=(const SerialHold &) = delete;
+};
 std::atomic<int> g_stop{0};     // seen by the serial thread
 std::atomic<int> g_stopping{0}; // the stop handler runs once
 
@@ -57,11 +67,13 @@ void on_sigint(int) {
 }
 
 int frame_to_serial(const unsigned char *frame, size_t len, void *) {
+    SerialHold hold;
     int fd = g_serial_fd.load();
     if (fd < 0) return 0; // lost until the device opens again
     if (fd_write_all(fd, frame, len, nullptr) != 0) {
+        // not closed here: the serial thread may be reading it, and sees
+        // the hang-up itself
         perror("serial write");
-        if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
         return -1;
     }
     return 0;
@@ -102,6 +114,7 @@ void *serial_thread(void *) {
     for (;;) {
         if (g_stop.load()) {
             say("Exit serial_thread\n");
+            SerialHold hold;
             int fd = g_serial_fd.exchange(-1);
             if (fd >= 0) close(fd);
             return nullptr;
@@ -122,6 +135,7 @@ void *serial_thread(void *) {
             frame_reset(&g_serial_frames);
             // the device hung up (the modem is power-cycled): it comes back
             // as a new tty, so this one is done with
+            SerialHold hold;
             if (g_serial_fd.compare_exchange_strong(fd, -1)) close(fd);
             continue;
         }

@@ -1501,7 +1501,8 @@ void reg_notify(Sim *s, RegSnapshot before) {
     data_follow_attach(s);
     RegSnapshot now = reg_snapshot(s);
     Port *p = device_at_port(s);
-    if (!p || s->silent) return;
+    // a replay's AT tty says only what the log holds
+    if (!p || s->silent || s->replay) return;
     if (now.creg != before.creg && s->m.creg_n > 0)
         send_registration_urc(s, p, "+CREG", s->m.creg_n, now.creg);
     if (now.cgreg != before.cgreg && s->m.cgreg_n > 0)
@@ -1519,7 +1520,7 @@ void reg_notify(Sim *s, RegSnapshot before) {
 void modem_send_location(Sim *s) {
     s->location_at = 0;
     Port *p = device_at_port(s);
-    if (!p || s->silent) return;
+    if (!p || s->silent || s->replay) return;
     char line[96];
     const char *q = s->world.spell.bare_location ? "" : "\"";
     snprintf(line, sizeof line, "+CLOCATION: %s%s%s,%s%s%s", q, s->world.lat, q, q, s->world.lon,
@@ -1532,6 +1533,7 @@ void at_handle_line(Sim *s, Port *p, char *line, bool overflow) {
     size_t len = strlen(line);
     sim_log_data(s, p, '>', line, len);
     if (s->silent) return;
+    if (s->replay && p->role == PortRole::At) return replay_command(s, p, line);
     if (p->echo) {
         sim_log_data(s, p, '<', line, len);
         port_send_raw(s, p, line, len);

@@ -35,6 +35,8 @@ void on_stop_signal(int) {
 
 void usage(FILE *f) {
     fputs("usage: modemsim --root DIR --model asr|902d|9025|9091 [options]\n"
+          "       modemsim --root DIR --replay LOG [--model ...] [options]\n"
+          "       modemsim --replay LOG --check\n"
           "\n"
           "Simulates the router's USB cellular modem under the router root DIR: its\n"
           "sysfs entry, a pty per serial interface linked from DIR/dev/ttyUSB<k>, and\n"
@@ -68,6 +70,12 @@ void usage(FILE *f) {
           "                      or more, after its first line\n"
           "  --realistic         --deaf-ms 5000 --boot-noise 1 --split 7\n"
           "                      --latency +COPS=2000 --latency +CFUN=1500\n"
+          "Replay of a modem daemon's log (LOG.1 is read first when it exists):\n"
+          "  --replay LOG        the AT tty answers as the modem of LOG did; its lines\n"
+          "                      without a command and its losses come as long after the\n"
+          "                      command before them as in LOG; the model is the one the\n"
+          "                      log names unless --model is given\n"
+          "  --check             print what LOG holds and exit\n"
           "  --help\n"
           "\n"
           "Files: DIR/sim/modem.log (the log), DIR/sim/modem.ctl (control FIFO),\n"
@@ -129,6 +137,8 @@ int parse_options(int argc, char **argv, Options *o) {
         kLatency,
         kInterleave,
         kRealistic,
+        kReplay,
+        kCheck,
         kHelp
     };
     static const option longopts[] = {
@@ -154,6 +164,8 @@ int parse_options(int argc, char **argv, Options *o) {
         {"latency", required_argument, nullptr, kLatency},
         {"interleave", required_argument, nullptr, kInterleave},
         {"realistic", no_argument, nullptr, kRealistic},
+        {"replay", required_argument, nullptr, kReplay},
+        {"check", no_argument, nullptr, kCheck},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -302,6 +314,16 @@ int parse_options(int argc, char **argv, Options *o) {
             latency_arg(&o->habits, "+COPS=2000");
             latency_arg(&o->habits, "+CFUN=1500");
             break;
+        case kReplay:
+            if (!*optarg || strlen(optarg) >= sizeof o->replay) {
+                fprintf(stderr, "modemsim: bad --replay path\n");
+                return 2;
+            }
+            snprintf(o->replay, sizeof o->replay, "%s", optarg);
+            break;
+        case kCheck:
+            o->check = true;
+            break;
         case kHelp:
             usage(stdout);
             return 0;
@@ -314,10 +336,13 @@ int parse_options(int argc, char **argv, Options *o) {
         fprintf(stderr, "modemsim: bad value for %s: %s\n", argv[optind - 1], optarg);
         return 2;
     }
-    if (optind < argc || !root || !o->model) {
+    // a replay's model may come from its log
+    if (optind < argc || (!root && !o->check) || (!o->model && !o->replay[0]) ||
+        (o->check && !o->replay[0])) {
         usage(stderr);
         return 2;
     }
+    if (!root) return -1;
     if (mkdir(root, 0755) != 0 && errno != EEXIST) {
         fprintf(stderr, "modemsim: %s: %s\n", root, strerror(errno));
         return 1;
@@ -633,6 +658,7 @@ void run_timers(Sim *s) {
     }
     if (s->location_at && s->location_at <= now) modem_send_location(s);
     if (s->ready_at && s->ready_at <= now) port_become_ready(s);
+    if (s->replay) replay_timers(s, now);
     for (int i = 0; i < s->port_count; i++)
         port_release_due(s, &s->ports[i], now);
 }
@@ -640,7 +666,8 @@ void run_timers(Sim *s) {
 // Real milliseconds to the next boot-clock deadline, at most the GPIO period.
 int poll_timeout(const Sim *s) {
     int64_t next = 0;
-    int64_t deadlines[] = {s->enum_at, s->tty_late_at, s->reset_at, s->location_at, s->ready_at};
+    int64_t deadlines[] = {s->enum_at,     s->tty_late_at, s->reset_at,
+                           s->location_at, s->ready_at,    s->replay ? replay_next_due(s) : 0};
     for (int64_t d : deadlines)
         if (d && (!next || d < next)) next = d;
     for (int i = 0; i < s->port_count; i++) {
@@ -677,6 +704,24 @@ int main(int argc, char **argv) {
     Sim *s = &sim;
     int rc = parse_options(argc, argv, &s->opt);
     if (rc >= 0) return rc;
+    char described[1024] = "";
+    if (s->opt.replay[0]) {
+        char why[640] = "";
+        if (replay_open(s, why, sizeof why) != 0) {
+            fprintf(stderr, "modemsim: %s\n", why);
+            return 1;
+        }
+        if (!s->opt.model) s->opt.model = replay_model(s);
+        if (!s->opt.model) {
+            fprintf(stderr, "modemsim: %s names no modem type: give --model\n", s->opt.replay);
+            return 1;
+        }
+        replay_describe(s, described, sizeof described);
+        if (s->opt.check) {
+            fputs(described, stdout);
+            return 0;
+        }
+    }
 
     // every system path below, and the boot clock, are the root's
     setenv("ROUTER_ROOT", s->opt.root, 1);
@@ -695,6 +740,11 @@ int main(int argc, char **argv) {
     sim_file(s, s->log_path, sizeof s->log_path, "modem", "log");
     sim_log_open(s);
     sim_log(s, "start model %s usb %s", s->opt.model->name, s->opt.usb);
+    if (s->replay) {
+        sim_log(s, "replay %s", s->opt.replay);
+        for (char *line = strtok(described, "\n"); line; line = strtok(nullptr, "\n"))
+            sim_log(s, "replay: %s", line);
+    }
 
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
@@ -753,7 +803,7 @@ int main(int argc, char **argv) {
     }
 
     device_remove(s);
-    carrier_sync(s);
+    carrier_finish(s);
     sim_log(s, "stop");
     unlink(ctl.path);
     unlink(pid_path);

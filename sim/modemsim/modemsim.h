@@ -198,8 +198,12 @@ struct Options {
     char id[32];
     char addr[16];       // context 1's address when active
     char data_hook[512]; // shell command run with "up ADDR" / "down" as the data call changes
-    WireHabits habits; // at start; the control FIFO changes them
+    WireHabits habits;   // at start; the control FIFO changes them
+    char replay[512];    // the daemon's log whose modem this one plays; "" none
+    bool check;          // only say what the log holds
 };
+
+struct Replay; // the modem of a log
 
 struct Sim {
     Options opt;
@@ -225,6 +229,10 @@ struct Sim {
     int log_fd;
     bool carrier_up; // what the data hook was last told
     char carrier_addr[16];
+    int hook_pid; // a hook still running, 0 none
+    char hook_args[64];
+    unsigned enumerations; // appearances of the device on the bus
+    Replay *replay;        // null unless --replay
 };
 
 // sim_log.cpp
@@ -233,6 +241,9 @@ void sim_log_open(Sim *s);
 void sim_log(Sim *s, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // "ttyUSB2 > AT" / "ttyUSB2 < OK" with unprintable bytes escaped and long data shortened
 void sim_log_data(Sim *s, const Port *p, char direction, const char *data, size_t len);
+// data as the log shows it: bytes outside printable ASCII, and the backslash,
+// as \xNN; cut to what fits into out (size > 0). The length written.
+size_t sim_escape(char *out, size_t size, const char *data, size_t len);
 
 // usb_device.cpp
 void device_enumerate(Sim *s);
@@ -275,6 +286,26 @@ int world_set(Sim *s, const char *key, const char *value, char *why, size_t why_
 // An answer or unsolicited line as this modem spells it, in place (size: room of line).
 void spell_line(const Spelling *sp, char *line, size_t size);
 
+// replay.cpp
+// Loads the log named by opt.replay (its ".1" generation first): 0, or -1
+// with the reason in why.
+int replay_open(Sim *s, char *why, size_t why_size);
+// The model of the modem that the log names, or null.
+const ModelDef *replay_model(const Sim *s);
+// What the log holds, one "key value" line each (for --check and the log).
+void replay_describe(const Sim *s, char *out, size_t size);
+// A command line on the AT tty: answered as in the log.
+void replay_command(Sim *s, Port *p, const char *line);
+// Lines and losses of the log that are due, and the modem's return.
+void replay_timers(Sim *s, int64_t now);
+int64_t replay_next_due(const Sim *s); // boot-clock ns, 0 none
+// The data call as the log tells it, for the data hook.
+bool replay_call_up(const Sim *s);
+
 // carrier.cpp
 // Runs the data hook when the data call came up, went down or changed its address.
 void carrier_sync(Sim *s);
+// Notes the end of a hook still running; block: waits for it.
+void carrier_wait(Sim *s, bool block);
+// The carrier as the modem now is, once every hook has ended.
+void carrier_finish(Sim *s);

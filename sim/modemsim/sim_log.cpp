@@ -45,20 +45,25 @@ void sim_log(Sim *s, const char *format, ...) {
     if (s->log_fd >= 0) fd_write_all(s->log_fd, line, len, nullptr);
 }
 
+size_t sim_escape(char *out, size_t size, const char *data, size_t len) {
+    size_t o = 0;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        bool plain = c >= 0x20 && c < 0x7f && c != '\\';
+        if (o + (plain ? 1 : 4) >= size) break;
+        if (plain)
+            out[o++] = static_cast<char>(c);
+        else
+            o += static_cast<size_t>(snprintf(out + o, size - o, "\\x%02x", c));
+    }
+    out[o] = '\0';
+    return o;
+}
+
 void sim_log_data(Sim *s, const Port *p, char direction, const char *data, size_t len) {
     char text[kDataShown * 4 + 64];
-    size_t o = 0;
     size_t shown = len > kDataShown ? kDataShown : len;
-    for (size_t i = 0; i < shown; i++) {
-        unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            text[o++] = static_cast<char>(c);
-        } else {
-            o += static_cast<size_t>(snprintf(text + o, sizeof text - o, "\\x%02x", c));
-        }
-    }
-    if (shown < len)
-        o += static_cast<size_t>(snprintf(text + o, sizeof text - o, "... (%zu bytes)", len));
-    text[o] = '\0';
+    size_t o = sim_escape(text, sizeof text, data, shown);
+    if (shown < len) snprintf(text + o, sizeof text - o, "... (%zu bytes)", len);
     sim_log(s, "%s %c %s", p->name, direction, text);
 }

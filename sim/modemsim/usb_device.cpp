@@ -301,6 +301,7 @@ void device_enumerate(Sim *s) {
     if (rename(stage, target) != 0) sim_log(s, "usb: rename to %s: %s", target, strerror(errno));
     top_level_links(s, true);
     s->present = true;
+    s->enumerations++;
     modem_reset(s);
     sim_log(s, "usb added %s", s->opt.usb);
     s->tty_late_at = late ? boot_now_ns() + s->opt.tty_late_ms * 1000000 : 0;

@@ -131,8 +131,10 @@ class ModemSim {
         proc.wait(5000);
     }
 
+    // model "": the one of the log that extra gives with --replay
     bool start(const std::string &model, const Lines &extra = {}) {
-        Lines argv = {ts::bin_path("modemsim"), "--root", root.dir(), "--model", model};
+        Lines argv = {ts::bin_path("modemsim"), "--root", root.dir()};
+        if (!model.empty()) argv.insert(argv.end(), {"--model", model});
         argv.insert(argv.end(), extra.begin(), extra.end());
         for (size_t i = 0; i + 1 < extra.size(); i++)
             if (extra[i] == "--id") id = "-" + extra[i + 1];
@@ -311,8 +313,7 @@ TEST(ModemSimEnumeration, TwoModemsInOneRootKeepApart) {
               {ts::bin_path("modemsim"), "--root", root.root.dir(), "--model", "9025", "--id", "b",
                "--usb", "1-2", "--tty-base", "5"},
               root.root.env());
-    ASSERT_TRUE(
-        ts::wait_until([&] { return ts::file_exists(root.sim("modemsim-b.pid")); }, kHang));
+    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(root.sim("modemsim-b.pid")); }, kHang));
     EXPECT_EQ(ts::read_file(root.device("1-1") + "/idProduct"), "4e3c\n");
     EXPECT_EQ(ts::read_file(root.device("1-2") + "/idProduct"), "9025\n");
     EXPECT_EQ(root.tty_of(3, "1-1"), "ttyUSB1");
@@ -731,6 +732,40 @@ TEST(ModemSimFaults, TtyGoneUnplugAndPlug) {
     std::string after = s.log().substr(s.log().find(again + " > AT+CFUN=1,1\n"));
     EXPECT_TRUE(ts::contains(after, again + " < OK\n")) << after;
     ASSERT_TRUE(ts::wait_until([&] { return s.log_count("usb added") == 3; }, kHang));
+}
+
+// The modem of a daemon's log: its answers in order, a line where the log
+// had it, and the departures said in the log; the faults still work.
+TEST(ModemSimReplay, AnswersAsTheLogDidAndSaysWhereItDeparts) {
+    ModemSim s;
+    auto at = [](const char *uptime, const std::string &m) {
+        return std::string("2026-01-01 10:00:00 ") + uptime + ": lted: " + m + "\n";
+    };
+    std::string log = s.root.path("/lted.log");
+    ts::write_file(log, at("1.000", "ril_reinit_callback: cmd_dev: /dev/ttyUSB1 data_dev: "
+                                    "/dev/ttyUSB2 mdm_ifname: eth0 mdm_type: 0x1") +
+                            at("2.000", "AT> AT+CSQ") + at("2.001", "AT< +CSQ: 7,99") +
+                            at("2.002", "AT< OK") + at("2.500", "AT< +CREG: 0") +
+                            at("3.000", "AT> AT+CSQ") + at("3.001", "AT< +CSQ: 8,99") +
+                            at("3.002", "AT< OK"));
+    ASSERT_TRUE(s.start("", {"--replay", log}));
+    Tty tty(s.dev(s.tty_of(3))); // the asr's AT tty
+    ASSERT_TRUE(tty.ok());
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 7,99", "OK"}));
+    long long sent = ts::now_ms();
+    EXPECT_EQ(tty.line(), "+CREG: 0");
+    EXPECT_GE(ts::now_ms() - sent, 400); // half a second after its command, as in the log
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 8,99", "OK"}));
+    EXPECT_EQ(tty.command("AT+CSQ"), (Lines{"+CSQ: 8,99", "OK"}));
+    EXPECT_EQ(tty.command("AT+COPS?"), (Lines{"ERROR"}));
+    s.ctl("silent on");
+    ASSERT_TRUE(s.log_has("ctl silent on"));
+    EXPECT_EQ(tty.command("AT+CSQ", 500), Lines{});
+    std::string l = s.log();
+    EXPECT_TRUE(ts::contains(l, "replay: model asr (from the log)")) << l;
+    EXPECT_EQ(ts::count_of(l, "divergence: "), 2u) << l;
+    EXPECT_TRUE(ts::contains(l, "divergence: AT+CSQ: no recorded answer left, the last one again"));
+    EXPECT_TRUE(ts::contains(l, "divergence: AT+COPS?: not in the log, ERROR"));
 }
 
 TEST(ModemSimExit, SigtermRemovesTheDevice) {

@@ -73,9 +73,10 @@ class LtedFixture : public ::testing::Test {
         data_addr = lease_addr;
     }
 
+    // model "": the one of the log that extra gives with --replay
     void start_sim(const std::string &model, std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {ts::bin_path("modemsim"), "--root", root->dir(), "--model",
-                                         model};
+        std::vector<std::string> argv = {ts::bin_path("modemsim"), "--root", root->dir()};
+        if (!model.empty()) argv.insert(argv.end(), {"--model", model});
         if (realistic_modem())
             argv.insert(argv.end(), {"--realistic", "--interleave", "+CIEV: 2,3"});
         argv.insert(argv.end(), extra.begin(), extra.end());

@@ -162,9 +162,7 @@ export async function newPage(browser, router, viewport = { width: 1280, height:
   const page = await context.newPage();
   page.errors = [];
   page.on('pageerror', (e) => page.errors.push(e.message));
-  // a back end without the events page answers 404 there, which the
-  // interface says in words; the browser's own note of it is no fault
-  page.on('console', (m) => m.type() === 'error' && !m.location().url?.endsWith('/cgi-bin/events.cgi') && page.errors.push(m.text()));
+  page.on('console', (m) => m.type() === 'error' && page.errors.push(m.text()));
   // the interface needs nothing but the router
   page.on('request', (r) => /^(data|blob):/.test(r.url()) || r.url().startsWith(`${router.url}/`) || page.errors.push(`fetched from outside the router: ${r.url()}`));
   return page;
