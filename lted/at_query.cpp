@@ -13,7 +13,8 @@ namespace {
 
 constexpr size_t kCommandSize = 320;
 
-bool at_vformat(char *buf, size_t size, const char *format, va_list ap) {
+__attribute__((format(printf, 3, 0))) bool at_vformat(char *buf, size_t size, const char *format,
+                                                      va_list ap) {
     int n = vsnprintf(buf, size, format, ap);
     if (n >= 0 && static_cast<size_t>(n) < size) return true;
     // the name alone: the rest may hold a password

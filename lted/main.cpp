@@ -11,6 +11,7 @@
 #include "watchdog.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unistd.h>
@@ -85,13 +86,15 @@ int main(int argc, char **argv) {
         modem_power_set(1);
     }
 
-    // zeroed but for the start values the record gives
-    auto *ctx = new (std::nothrow) ModemContext{};
-    if (!ctx) {
+    // Zeroed, then the record's start values; placement new, so that no
+    // allocator of the C++ library comes into the program.
+    void *memory = calloc(1, sizeof(ModemContext));
+    if (!memory) {
         __log_str("lted: exiting\n");
         __log_str("lted: exited\n");
         return 1;
     }
+    auto *ctx = new (memory) ModemContext{};
     int status = 1;
     ctx->loop = event_create(ctx);
     if (ctx->loop) {
@@ -116,7 +119,8 @@ int main(int argc, char **argv) {
         event_free(ctx->loop);
         ctx->loop = nullptr;
     }
-    delete ctx;
+    ctx->~ModemContext();
+    free(memory);
     __log_str("lted: exited\n");
     return status;
 }
