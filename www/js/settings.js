@@ -152,11 +152,13 @@ export async function settingsScreen(ctx, opt) {
       if (follow === 'restart') {
         form.say('Saved. The router restarts its services to apply them…', 'info');
         await waitForRestart();
-        form.say(unused ? `Saved, but ${unused}` : 'Saved and applied.', unused ? 'warn' : 'ok');
-      } else if (unused) form.say(`Saved, but ${unused}`, 'warn');
+      }
+      // The screen counts as saved before it says so: leaving it then asks nothing.
+      await load();
+      if (unused) form.say(`Saved, but ${unused}`, 'warn');
+      else if (follow === 'restart') form.say('Saved and applied.');
       else if (follow === 'firewall') form.say('Saved. The firewall takes the change within a few seconds.');
       else form.say(note || 'Saved.');
-      await load();
     },
   });
   async function load() {
