@@ -1,5 +1,6 @@
 #include "event_history.h"
 
+#include "fd_io.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -107,13 +108,7 @@ long event_file_tail(const char *system_path, char *buf, size_t size) {
             return -1;
         }
     }
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, buf + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
+    size_t got = fd_read_full(fd, buf, size);
     close(fd);
     if (before == '\n') return static_cast<long>(got);
     // the first line is only the end of one: drop it

@@ -39,6 +39,18 @@ int wait_writable(int fd, const timespec *deadline) {
 
 } // namespace
 
+size_t fd_read_full(int fd, void *buf, size_t size) {
+    auto *p = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, p + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 int fd_write_all(int fd, const void *data, size_t length, const struct timespec *deadline) {
     const char *p = static_cast<const char *>(data);
     while (length > 0) {

@@ -1,5 +1,5 @@
-// Descriptor helpers shared by the programs: writing a whole buffer, and
-// opening a serial device in raw mode.
+// Descriptor helpers shared by the programs: reading and writing a whole
+// buffer, and opening a serial device in raw mode.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,10 @@ constexpr int FD_WRITE_TIMEOUT = -2;
 // bytes; FD_WRITE_TIMEOUT (errno ETIMEDOUT) when the deadline came first. On
 // failure an unknown part of the data has been written.
 int fd_write_all(int fd, const void *data, size_t length, const struct timespec *deadline);
+
+// Reads from fd into buf until size bytes, the end of the file or an error
+// (EINTR repeats the call). The count of bytes read.
+size_t fd_read_full(int fd, void *buf, size_t size);
 
 // How tty_open_raw sets the device up beyond what every caller wants.
 struct RawTtyOptions {

@@ -1,5 +1,6 @@
 // Host build of the platform layer: paths under ROUTER_ROOT, the simulated
 // router's boot clock and the GPIO driver stand-in.
+#include "fd_io.h"
 #include "platform.h"
 
 #include <cerrno>
@@ -248,14 +249,7 @@ int wifi_station_table_request(const char *ifname, void *reply, size_t size) {
     }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    auto *p = static_cast<char *>(reply);
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, p + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
+    size_t got = fd_read_full(fd, reply, size);
     close(fd);
     return static_cast<int>(got);
 }

@@ -1,5 +1,6 @@
 #include "sys_utils.h"
 
+#include "fd_io.h"
 #include "log.h"
 #include "platform.h"
 
@@ -205,17 +206,9 @@ int get_random_string(char *buf, size_t size) {
     if (!buf || size == 0) return -1;
     int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, buf + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close(fd);
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
+    size_t got = fd_read_full(fd, buf, size);
     close(fd);
+    if (got != size) return -1;
     for (size_t i = 0; i < size; ++i) {
         unsigned char c = static_cast<unsigned char>(buf[i]);
         bool alnum = c < 0x80 && (isalpha(c) || isdigit(c));

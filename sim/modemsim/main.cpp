@@ -100,6 +100,14 @@ bool number_arg(const char *text, long lo, long hi, long *out) {
     return true;
 }
 
+// A non-empty text that fits out, copied into it.
+template <size_t N> bool text_arg(const char *arg, char (&out)[N]) {
+    size_t n = strlen(arg);
+    if (n == 0 || n >= N) return false;
+    memcpy(out, arg, n + 1);
+    return true;
+}
+
 // "TEXT=MS"
 bool latency_arg(WireHabits *h, const char *arg) {
     const char *eq = strrchr(arg, '=');
@@ -195,24 +203,20 @@ int parse_options(int argc, char **argv, Options *o) {
             }
             break;
         case kUsb:
-            if (!*optarg || strlen(optarg) >= sizeof o->usb || strchr(optarg, '/')) {
-                fprintf(stderr, "modemsim: bad --usb name\n");
-                return 2;
-            }
-            snprintf(o->usb, sizeof o->usb, "%s", optarg);
+            if (strchr(optarg, '/') || !text_arg(optarg, o->usb)) goto bad_value;
             break;
         case kTtyBase:
-            if (!number_arg(optarg, 0, 250, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 250, &v)) goto bad_value;
             o->tty_base = static_cast<int>(v);
             break;
         case kEnumMs:
-            if (!number_arg(optarg, 0, 3600000, &o->enum_ms)) goto bad_number;
+            if (!number_arg(optarg, 0, 3600000, &o->enum_ms)) goto bad_value;
             break;
         case kTtyLate:
-            if (!number_arg(optarg, 0, 3600000, &o->tty_late_ms)) goto bad_number;
+            if (!number_arg(optarg, 0, 3600000, &o->tty_late_ms)) goto bad_value;
             break;
         case kPowered:
-            if (!number_arg(optarg, 0, 1, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 1, &v)) goto bad_value;
             o->powered = v == 1;
             break;
         case kSimOpt:
@@ -237,11 +241,11 @@ int parse_options(int argc, char **argv, Options *o) {
             snprintf(o->pin, sizeof o->pin, "%s", optarg);
             break;
         case kPinTries:
-            if (!number_arg(optarg, 0, 3, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 3, &v)) goto bad_value;
             o->pin_tries = static_cast<int>(v);
             break;
         case kCfun:
-            if (!number_arg(optarg, 0, 4, &v) || v == 2 || v == 3) goto bad_number;
+            if (!number_arg(optarg, 0, 4, &v) || v == 2 || v == 3) goto bad_value;
             o->cfun = static_cast<int>(v);
             break;
         case kImei:
@@ -252,7 +256,7 @@ int parse_options(int argc, char **argv, Options *o) {
             snprintf(o->imei, sizeof o->imei, "%s", optarg);
             break;
         case kEcho:
-            if (!number_arg(optarg, 0, 1, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 1, &v)) goto bad_value;
             o->echo = v == 1;
             break;
         case kId:
@@ -261,11 +265,7 @@ int parse_options(int argc, char **argv, Options *o) {
                     fprintf(stderr, "modemsim: --id takes letters, digits, - and _\n");
                     return 2;
                 }
-            if (!*optarg || strlen(optarg) >= sizeof o->id) {
-                fprintf(stderr, "modemsim: bad --id\n");
-                return 2;
-            }
-            snprintf(o->id, sizeof o->id, "%s", optarg);
+            if (!text_arg(optarg, o->id)) goto bad_value;
             break;
         case kAddr: {
             in_addr a;
@@ -277,21 +277,17 @@ int parse_options(int argc, char **argv, Options *o) {
             break;
         }
         case kDataHook:
-            if (!*optarg || strlen(optarg) >= sizeof o->data_hook) {
-                fprintf(stderr, "modemsim: bad --data-hook\n");
-                return 2;
-            }
-            snprintf(o->data_hook, sizeof o->data_hook, "%s", optarg);
+            if (!text_arg(optarg, o->data_hook)) goto bad_value;
             break;
         case kDeaf:
-            if (!number_arg(optarg, 0, 3600000, &o->habits.deaf_ms)) goto bad_number;
+            if (!number_arg(optarg, 0, 3600000, &o->habits.deaf_ms)) goto bad_value;
             break;
         case kBootNoise:
-            if (!number_arg(optarg, 0, 1, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 1, &v)) goto bad_value;
             o->habits.boot_noise = v == 1;
             break;
         case kSplit:
-            if (!number_arg(optarg, 0, 4096, &v)) goto bad_number;
+            if (!number_arg(optarg, 0, 4096, &v)) goto bad_value;
             o->habits.split = static_cast<size_t>(v);
             break;
         case kLatency:
@@ -301,11 +297,7 @@ int parse_options(int argc, char **argv, Options *o) {
             }
             break;
         case kInterleave:
-            if (!*optarg || strlen(optarg) >= sizeof o->habits.interleave) {
-                fprintf(stderr, "modemsim: bad --interleave text\n");
-                return 2;
-            }
-            snprintf(o->habits.interleave, sizeof o->habits.interleave, "%s", optarg);
+            if (!text_arg(optarg, o->habits.interleave)) goto bad_value;
             break;
         case kRealistic:
             o->habits.deaf_ms = 5000;
@@ -315,11 +307,7 @@ int parse_options(int argc, char **argv, Options *o) {
             latency_arg(&o->habits, "+CFUN=1500");
             break;
         case kReplay:
-            if (!*optarg || strlen(optarg) >= sizeof o->replay) {
-                fprintf(stderr, "modemsim: bad --replay path\n");
-                return 2;
-            }
-            snprintf(o->replay, sizeof o->replay, "%s", optarg);
+            if (!text_arg(optarg, o->replay)) goto bad_value;
             break;
         case kCheck:
             o->check = true;
@@ -332,7 +320,7 @@ int parse_options(int argc, char **argv, Options *o) {
             return 2;
         }
         continue;
-    bad_number:
+    bad_value:
         fprintf(stderr, "modemsim: bad value for %s: %s\n", argv[optind - 1], optarg);
         return 2;
     }
