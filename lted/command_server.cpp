@@ -227,18 +227,6 @@ bool operator_name(const char *plmn, char *out, size_t size) {
     return true;
 }
 
-// The numeric operator id of "+COPS:" ("" when not known).
-void plmn_query(char *out, size_t size) {
-    Reply reply;
-    int rc = at_send_command_singleline("AT+COPS=3,2;+COPS?", "+COPS:", &reply.r);
-    char *fields = at_reply_fields(rc, reply.r);
-    int skip;
-    char *id;
-    if (at_tok_nextint(&fields, &skip) == 0 && at_tok_nextint(&fields, &skip) == 0 &&
-        at_tok_nextstr(&fields, &id) == 0)
-        copy_text(out, size, id);
-}
-
 bool get_stat_info(ModemContext *ctx, char *const *, Answer *a) {
     // the state before the queries: the channel may be lost on their way
     const char *sim = sim_state_text(ctx->status.sim_state, false);
@@ -247,8 +235,9 @@ bool get_stat_info(ModemContext *ctx, char *const *, Answer *a) {
     // a failed query is "not known", not the best signal
     int rssi = 99;
     if (!at_query_ints("AT+CSQ", "+CSQ:", &rssi, 1)) rssi = 99;
+    // the numeric operator id ("" when not known)
     char plmn[32] = "";
-    plmn_query(plmn, sizeof plmn);
+    at_query_value_after_two_ints("AT+COPS=3,2;+COPS?", "+COPS:", plmn, sizeof plmn);
     char name[256];
     if (!operator_name(plmn, name, sizeof name)) return false;
 

@@ -37,20 +37,6 @@ void poll_callback(void *context) {
     pollNetState(static_cast<ModemContext *>(context));
 }
 
-// The last address of the lines that the rule takes.
-int cgpaddr_pick(const AtLine *lines, CgpaddrRule rule, char *out, size_t size) {
-    out[0] = '\0';
-    for (const AtLine *l = lines; l; l = l->next) {
-        char copy[AT_LINE_COPY_SIZE];
-        int cid;
-        char *addr;
-        if (!at_line_int_and_string(l->text, copy, &cid, &addr) || !addr[0]) continue;
-        if (rule == CGPADDR_CONTEXT_ONE ? cid != 1 : strcmp(addr, "0.0.0.0") == 0) continue;
-        snprintf(out, size, "%s", addr);
-    }
-    return out[0] ? 1 : 0;
-}
-
 // Registration, then the system mode and the data connection in the modem's
 // dialect; false when a query failed.
 bool poll_once(ModemContext *ctx) {
@@ -97,13 +83,22 @@ void connection_down(ModemContext *ctx) {
 int cgpaddr_query(CgpaddrRule rule, char *out, size_t size) {
     AtReply *reply = nullptr;
     int rc = at_send_command_multiline("AT+CGPADDR", "+CGPADDR:", &reply);
-    int found = at_succeeded(rc, reply) ? cgpaddr_pick(reply->lines, rule, out, size) : -1;
+    int found = at_succeeded(rc, reply) ? cgpaddr_scan(reply->lines, rule, out, size) : -1;
     at_response_free(reply);
     return found;
 }
 
-int cgpaddr_scan(const AtLine *lines, char *out, size_t size) {
-    return cgpaddr_pick(lines, CGPADDR_ANY_CONTEXT, out, size);
+int cgpaddr_scan(const AtLine *lines, CgpaddrRule rule, char *out, size_t size) {
+    out[0] = '\0';
+    for (const AtLine *l = lines; l; l = l->next) {
+        char copy[AT_LINE_COPY_SIZE];
+        int cid;
+        char *addr;
+        if (!at_line_int_and_string(l->text, copy, &cid, &addr) || !addr[0]) continue;
+        if (rule == CGPADDR_CONTEXT_ONE ? cid != 1 : strcmp(addr, "0.0.0.0") == 0) continue;
+        snprintf(out, size, "%s", addr);
+    }
+    return out[0] ? 1 : 0;
 }
 
 void pollNetState(ModemContext *ctx) {

@@ -57,6 +57,6 @@ enum CgpaddrRule { CGPADDR_ANY_CONTEXT, CGPADDR_CONTEXT_ONE };
 // "AT+CGPADDR" and its address by the rule, at most size - 1 characters
 // ("" when none): 1 found, 0 none, -1 when the query failed.
 int cgpaddr_query(CgpaddrRule rule, char *out, size_t size);
-// The address of a "+CGPADDR:" reply by CGPADDR_ANY_CONTEXT, at most
-// size - 1 characters. 1 when found, else 0 and "".
-int cgpaddr_scan(const AtLine *lines, char *out, size_t size);
+// The address of a "+CGPADDR:" reply by the rule, at most size - 1
+// characters. 1 when found, else 0 and "".
+int cgpaddr_scan(const AtLine *lines, CgpaddrRule rule, char *out, size_t size);

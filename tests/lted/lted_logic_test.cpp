@@ -50,7 +50,8 @@ TEST(ReplyScan, AddressesAndCalls) {
     for (const auto &c : cases) {
         Lines l(c.lines);
         char addr[64] = "x";
-        EXPECT_EQ(cgpaddr_scan(l.head(), addr, sizeof addr), c.addr.empty() ? 0 : 1);
+        EXPECT_EQ(cgpaddr_scan(l.head(), CGPADDR_ANY_CONTEXT, addr, sizeof addr),
+                  c.addr.empty() ? 0 : 1);
         EXPECT_EQ(addr, c.addr) << (c.lines.empty() ? "" : c.lines[0]);
         EXPECT_EQ(qcrmcall_count(l.head()), c.calls) << (c.lines.empty() ? "" : c.lines[0]);
     }
