@@ -535,18 +535,12 @@ void ctl_command(Sim *s, char *line) {
         if (habits_set_latency(&s->habits, rest, v) != 0) return ctl_error(s, "latency: no room");
     } else if (!strcmp(word, "interleave")) {
         // the next answer of two lines or more carries TEXT after its first line
-        if (!*rest || strlen(rest) >= sizeof s->habits.interleave)
-            return ctl_error(s, "interleave TEXT");
-        snprintf(s->habits.interleave, sizeof s->habits.interleave, "%s", rest);
+        if (!text_arg(rest, s->habits.interleave)) return ctl_error(s, "interleave TEXT");
         s->habits.interleave_once = true;
     } else if (!strcmp(word, "unplug")) {
-        s->plugged = false;
-        s->enum_at = 0;
-        device_remove(s);
+        device_unplug(s);
     } else if (!strcmp(word, "plug")) {
-        s->plugged = true;
-        if (s->powered && !s->present && !s->enum_at)
-            s->enum_at = boot_now_ns() + s->opt.enum_ms * 1000000;
+        device_plug(s, boot_now_ns());
     } else if (!strcmp(word, "power")) {
         if (strcmp(rest, "on") && strcmp(rest, "off")) return ctl_error(s, "power on|off");
         power_set(s, !strcmp(rest, "on"));

@@ -248,6 +248,10 @@ size_t sim_escape(char *out, size_t size, const char *data, size_t len);
 // usb_device.cpp
 void device_enumerate(Sim *s);
 void device_remove(Sim *s);
+// Pulled from the bus: gone now, and not found again until plugged.
+void device_unplug(Sim *s);
+// Put back: found again enum_ms after now when powered.
+void device_plug(Sim *s, int64_t now);
 void device_show_late_tty(Sim *s);
 void device_tty_gone(Sim *s);
 void device_cleanup_stale(Sim *s);

@@ -54,9 +54,7 @@ void shown(const char *line, char *out, size_t size) {
 void lose_modem(Sim *s, Replay *r, const ReplayEvent &e, int64_t now) {
     sim_log(s, "replay: the modem goes away as in the log, for %lld.%03lld s",
             static_cast<long long>(e.absent_ms / 1000), static_cast<long long>(e.absent_ms % 1000));
-    s->plugged = false;
-    s->enum_at = 0;
-    device_remove(s);
+    device_unplug(s);
     int64_t back = now + e.absent_ms * 1000000 - kBackBeforeFoundNs - s->opt.enum_ms * 1000000;
     r->replug_at = back > now ? back : now + 1;
 }
@@ -217,8 +215,7 @@ void replay_timers(Sim *s, int64_t now) {
     if (r->replug_at && r->replug_at <= now) {
         r->replug_at = 0;
         sim_log(s, "replay: the modem comes back as in the log");
-        s->plugged = true;
-        if (s->powered && !s->present && !s->enum_at) s->enum_at = now + s->opt.enum_ms * 1000000;
+        device_plug(s, now);
     }
     while (r->next_event < r->log.event_count) {
         const ReplayEvent &e = r->log.events[r->next_event];

@@ -144,6 +144,16 @@ void end_pending(ReplayLog *log, bool cut, bool silence) {
     log->pending = -1;
 }
 
+// A line without its end counts as read and damaged, and is dropped.
+void drop_partial(ReplayLog *log) {
+    if (log->partial_len || log->partial_overlong) {
+        log->lines_read++;
+        log->damaged++;
+    }
+    log->partial_len = 0;
+    log->partial_overlong = false;
+}
+
 void forget_earlier(ReplayLog *log) {
     log->skipped = log->lines_read - 1;
     for (int i = 0; i < kIndexSize; ++i)
@@ -332,21 +342,12 @@ void replay_log_finish(ReplayLog *log) {
     if (log->finished) return;
     log->finished = true;
     // the daemon writes whole lines: one without its end was cut off
-    if (log->partial_len || log->partial_overlong) {
-        log->lines_read++;
-        log->damaged++;
-    }
-    log->partial_len = 0;
+    drop_partial(log);
     end_pending(log, true, false);
     if (log->open_loss >= 0) {
         ReplayEvent *e = &log->events[log->open_loss];
         e->absent_ms = log->last_ms > e->at_ms ? log->last_ms - e->at_ms : 0;
         log->open_loss = -1;
-    }
-    for (int i = 0; i < log->command_count; ++i) {
-        ReplayCommand *c = &log->commands[i];
-        c->first = c->last_answered = c->last = -1;
-        c->count = 0;
     }
     for (int i = 0; i < log->occurrence_count; ++i) {
         ReplayOccurrence *o = &log->occurrences[i];
@@ -409,12 +410,7 @@ int replay_log_load(ReplayLog *log, const char *path, char *why, size_t why_size
     }
     if (feed_file(log, older, true, why, why_size) < 0) return -1;
     // the daemon rotates between lines: an unfinished one was cut off in the copy
-    if (log->partial_len || log->partial_overlong) {
-        log->lines_read++;
-        log->damaged++;
-        log->partial_len = 0;
-        log->partial_overlong = false;
-    }
+    drop_partial(log);
     if (feed_file(log, path, false, why, why_size) < 0) return -1;
     replay_log_finish(log);
     return 0;

@@ -42,7 +42,7 @@ struct ReplayCommand {
     int first;         // its first occurrence, -1 when all were cut
     int last_answered; // -1 when it was never answered
     int count;
-    int last; // while reading: the occurrence that the next one is chained to
+    int last; // while chaining: the occurrence that the next one is chained to
 };
 
 enum class ReplayEventKind : uint8_t {

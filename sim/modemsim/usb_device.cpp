@@ -332,6 +332,17 @@ void device_tty_gone(Sim *s) {
     sim_log(s, "tty gone %s", p->name);
 }
 
+void device_unplug(Sim *s) {
+    s->plugged = false;
+    s->enum_at = 0;
+    device_remove(s);
+}
+
+void device_plug(Sim *s, int64_t now) {
+    s->plugged = true;
+    if (s->powered && !s->present && !s->enum_at) s->enum_at = now + s->opt.enum_ms * 1000000;
+}
+
 void device_remove(Sim *s) {
     s->tty_late_at = 0;
     s->ready_at = 0;
