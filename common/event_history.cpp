@@ -79,6 +79,12 @@ bool event_line_parse(const char *line, size_t len, EventLine *out) {
     return true;
 }
 
+void restart_value_make(const char *reason, char *out, size_t size) {
+    char now[EVENT_TIME_LEN + 1];
+    event_wall_time(now);
+    snprintf(out, size, "%s %s", now, reason);
+}
+
 void restart_value_split(const char *value, char time[EVENT_TIME_LEN + 1], char *reason,
                          size_t size) {
     size_t len = strlen(value);

@@ -20,7 +20,6 @@ namespace {
 constexpr char kEventsNew[] = "/tmp/lted.events.new";
 // What is kept of the file fits in its last EVENTS_MAX_BYTES bytes.
 constexpr size_t kReadMax = EVENTS_MAX_BYTES;
-constexpr size_t kValueMax = EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1;
 
 // The AT reader thread reports a lost modem while the loop thread may be
 // writing: one writer at a time.
@@ -97,10 +96,8 @@ void event_add(const char *format, ...) {
 
 void restart_reason_keep(const char *reason) {
     event_add("reboot: %s", reason);
-    char now[EVENT_TIME_LEN + 1];
-    event_wall_time(now);
-    char value[kValueMax];
-    snprintf(value, sizeof value, "%s %s", now, reason);
+    char value[RESTART_VALUE_MAX];
+    restart_value_make(reason, value, sizeof value);
     nvram_init(NVRAM_CONFIG_SECTION);
     char kept_time[EVENT_TIME_LEN + 1], kept[EVENT_TEXT_MAX + 1];
     restart_value_split(nvram_bufget(NVRAM_CONFIG_SECTION, RESTART_REASON_KEY), kept_time, kept,
@@ -120,7 +117,7 @@ void restart_reason_publish() {
     bool same_boot = access(published.c_str(), F_OK) == 0;
     if (reason[0]) {
         event_add("restarted after: %s", reason);
-        char line[kValueMax];
+        char line[RESTART_VALUE_MAX];
         snprintf(line, sizeof line, "%s%s%s", time, time[0] ? " " : "", reason);
         write_file_string(RESTART_FILE, line);
     } else if (same_boot) {

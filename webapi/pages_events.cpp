@@ -5,7 +5,6 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -53,7 +52,7 @@ void answer_events(cJSON *answer) {
 } // namespace
 
 int page_events(const PageRequest &req) {
-    char value[EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1];
+    char value[RESTART_VALUE_MAX];
     char time[EVENT_TIME_LEN + 1] = "", reason[EVENT_TEXT_MAX + 1] = "";
     if (read_file_string(RESTART_FILE, value, sizeof value) == 0)
         restart_value_split(value, time, reason, sizeof reason);
@@ -64,9 +63,7 @@ int page_events(const PageRequest &req) {
 }
 
 int restart_reason_store(const char *reason) {
-    char now[EVENT_TIME_LEN + 1];
-    event_wall_time(now);
-    char value[EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1];
-    snprintf(value, sizeof value, "%s %s", now, reason);
+    char value[RESTART_VALUE_MAX];
+    restart_value_make(reason, value, sizeof value);
     return store_set(RESTART_REASON_KEY, value);
 }
