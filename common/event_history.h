@@ -49,6 +49,11 @@ struct EventLine {
 // blank, 1 to 10 digits, one blank and 1 to EVENT_TEXT_MAX printable ASCII
 // characters.
 bool event_line_parse(const char *line, size_t len, EventLine *out);
+// Steps through the lines of text (len bytes) from offset *at (0 at first):
+// the next line's start, with its length without the line end in *n and *at
+// moved past it; null at the end, also before a last line without its line
+// end (a line cut short).
+const char *event_next_line(const char *text, size_t len, size_t *at, size_t *n);
 
 // The longest kept reason "YYYY-MM-DD HH:MM:SS REASON", its terminator
 // included.

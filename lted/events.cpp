@@ -46,20 +46,17 @@ void write_history(const char *text, size_t len) {
 } // namespace
 
 size_t events_append(char *buf, size_t len, const char *line) {
-    size_t kept = 0, lines = 0;
-    for (size_t at = 0; at < len;) {
-        const char *nl = static_cast<const char *>(memchr(buf + at, '\n', len - at));
-        if (!nl) break; // a last line without its end was cut short
-        size_t n = static_cast<size_t>(nl - (buf + at));
+    size_t kept = 0, lines = 0, n;
+    // a kept line moves back, never over the lines still to read
+    for (size_t at = 0; const char *old = event_next_line(buf, len, &at, &n);) {
         EventLine parsed;
-        if (event_line_parse(buf + at, n, &parsed)) {
-            memmove(buf + kept, buf + at, n + 1);
+        if (event_line_parse(old, n, &parsed)) {
+            memmove(buf + kept, old, n + 1);
             kept += n + 1;
             lines++;
         }
-        at += n + 1;
     }
-    size_t n = strlen(line);
+    n = strlen(line);
     memcpy(buf + kept, line, n);
     buf[kept + n] = '\n';
     kept += n + 1;
