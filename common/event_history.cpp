@@ -3,7 +3,6 @@
 #include "fd_io.h"
 #include "platform.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
