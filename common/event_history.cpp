@@ -3,7 +3,6 @@
 #include "fd_io.h"
 #include "platform.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -77,6 +76,22 @@ bool event_line_parse(const char *line, size_t len, EventLine *out) {
     out->text = text;
     out->text_len = text_len;
     return true;
+}
+
+const char *event_next_line(const char *text, size_t len, size_t *at, size_t *n) {
+    if (*at >= len) return nullptr;
+    const char *line = text + *at;
+    const char *nl = static_cast<const char *>(memchr(line, '\n', len - *at));
+    if (!nl) return nullptr;
+    *n = static_cast<size_t>(nl - line);
+    *at += *n + 1;
+    return line;
+}
+
+void restart_value_make(const char *reason, char *out, size_t size) {
+    char now[EVENT_TIME_LEN + 1];
+    event_wall_time(now);
+    snprintf(out, size, "%s %s", now, reason);
 }
 
 void restart_value_split(const char *value, char time[EVENT_TIME_LEN + 1], char *reason,

@@ -49,7 +49,19 @@ struct EventLine {
 // blank, 1 to 10 digits, one blank and 1 to EVENT_TEXT_MAX printable ASCII
 // characters.
 bool event_line_parse(const char *line, size_t len, EventLine *out);
+// Steps through the lines of text (len bytes) from offset *at (0 at first):
+// the next line's start, with its length without the line end in *n and *at
+// moved past it; null at the end, also before a last line without its line
+// end (a line cut short).
+const char *event_next_line(const char *text, size_t len, size_t *at, size_t *n);
 
+// The longest kept reason "YYYY-MM-DD HH:MM:SS REASON", its terminator
+// included.
+constexpr size_t RESTART_VALUE_MAX = EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1;
+// Writes the reason to keep for a restart decided now: the wall-clock time
+// (event_wall_time), one blank and the reason as it is, cut to size - 1
+// characters (size > 0).
+void restart_value_make(const char *reason, char *out, size_t size);
 // Splits a kept reason "YYYY-MM-DD HH:MM:SS REASON": the time into time (""
 // when the value does not begin with one; the whole value is then the
 // reason), the reason cleaned as event_text_clean does into reason (size > 0).

@@ -53,6 +53,17 @@ long long elapsed_ms(const timespec &start, const timespec &now) {
     return sec * 1000 + nsec / 1000000;
 }
 
+// One frame, written before deadline (null: without limit). 0,
+// FD_WRITE_TIMEOUT, or -1 (also when length does not fit the header).
+int write_frame(int fd, const void *data, size_t length, const timespec *deadline) {
+    uint32_t header = static_cast<uint32_t>(length);
+    if (static_cast<size_t>(header) != length) return -1;
+    // A signal or a short write in the header would leave the stream out of
+    // step, so the header is written like the payload.
+    int rc = fd_write_all(fd, &header, sizeof header, deadline);
+    return rc == 0 ? fd_write_all(fd, data, length, deadline) : rc;
+}
+
 } // namespace
 
 int socket_create(int domain, int type) {
@@ -89,23 +100,16 @@ int socket_write_all(int fd, const void *data, size_t length) {
 }
 
 int socket_write_size(int fd, const void *data, size_t length) {
-    uint32_t header = static_cast<uint32_t>(length);
-    if (static_cast<size_t>(header) != length) return -1; // does not fit the header
-    // A signal or a short write in the header would leave the stream out of
-    // step, so the header is written like the payload.
-    if (socket_write_all(fd, &header, sizeof header) < 0) return -1;
-    return socket_write_all(fd, data, length);
+    return write_frame(fd, data, length, nullptr) == 0 ? 0 : -1;
 }
 
 int socket_write_size_within(int fd, const void *data, size_t length, int limit_ms) {
-    uint32_t header = static_cast<uint32_t>(length);
-    if (static_cast<size_t>(header) != length || limit_ms < 0) return -1;
+    if (limit_ms < 0) return -1;
     timespec interval{static_cast<time_t>(limit_ms / 1000),
                       static_cast<long>(limit_ms % 1000) * 1000000L};
     timespec deadline;
     if (boot_clock_real_deadline(&interval, &deadline) != 0) return -1;
-    int rc = fd_write_all(fd, &header, sizeof header, &deadline);
-    if (rc == 0) rc = fd_write_all(fd, data, length, &deadline);
+    int rc = write_frame(fd, data, length, &deadline);
     if (rc == FD_WRITE_TIMEOUT) return SOCKET_ETIMEDOUT;
     return rc == 0 ? 0 : -1;
 }

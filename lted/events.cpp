@@ -20,7 +20,6 @@ namespace {
 constexpr char kEventsNew[] = "/tmp/lted.events.new";
 // What is kept of the file fits in its last EVENTS_MAX_BYTES bytes.
 constexpr size_t kReadMax = EVENTS_MAX_BYTES;
-constexpr size_t kValueMax = EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1;
 
 // The AT reader thread reports a lost modem while the loop thread may be
 // writing: one writer at a time.
@@ -47,20 +46,17 @@ void write_history(const char *text, size_t len) {
 } // namespace
 
 size_t events_append(char *buf, size_t len, const char *line) {
-    size_t kept = 0, lines = 0;
-    for (size_t at = 0; at < len;) {
-        const char *nl = static_cast<const char *>(memchr(buf + at, '\n', len - at));
-        if (!nl) break; // a last line without its end was cut short
-        size_t n = static_cast<size_t>(nl - (buf + at));
+    size_t kept = 0, lines = 0, n;
+    // a kept line moves back, never over the lines still to read
+    for (size_t at = 0; const char *old = event_next_line(buf, len, &at, &n);) {
         EventLine parsed;
-        if (event_line_parse(buf + at, n, &parsed)) {
-            memmove(buf + kept, buf + at, n + 1);
+        if (event_line_parse(old, n, &parsed)) {
+            memmove(buf + kept, old, n + 1);
             kept += n + 1;
             lines++;
         }
-        at += n + 1;
     }
-    size_t n = strlen(line);
+    n = strlen(line);
     memcpy(buf + kept, line, n);
     buf[kept + n] = '\n';
     kept += n + 1;
@@ -97,10 +93,8 @@ void event_add(const char *format, ...) {
 
 void restart_reason_keep(const char *reason) {
     event_add("reboot: %s", reason);
-    char now[EVENT_TIME_LEN + 1];
-    event_wall_time(now);
-    char value[kValueMax];
-    snprintf(value, sizeof value, "%s %s", now, reason);
+    char value[RESTART_VALUE_MAX];
+    restart_value_make(reason, value, sizeof value);
     nvram_init(NVRAM_CONFIG_SECTION);
     char kept_time[EVENT_TIME_LEN + 1], kept[EVENT_TEXT_MAX + 1];
     restart_value_split(nvram_bufget(NVRAM_CONFIG_SECTION, RESTART_REASON_KEY), kept_time, kept,
@@ -120,7 +114,7 @@ void restart_reason_publish() {
     bool same_boot = access(published.c_str(), F_OK) == 0;
     if (reason[0]) {
         event_add("restarted after: %s", reason);
-        char line[kValueMax];
+        char line[RESTART_VALUE_MAX];
         snprintf(line, sizeof line, "%s%s%s", time, time[0] ? " " : "", reason);
         write_file_string(RESTART_FILE, line);
     } else if (same_boot) {

@@ -118,6 +118,61 @@ int read_body(int fd, size_t length, Request *r, size_t *received) {
     return 0;
 }
 
+// Writes a refusal of the web server's kind:
+//   "Status: 403 Forbidden\n" "Content-Type:text/plain; charset=utf-8\n"
+//   "Content-Length: <len+1>\n\n" <reason> "\n"
+// CGI_STATUS_FORBIDDEN.
+int cgi_send_forbidden(const char *reason) {
+    char text[256];
+    int n = snprintf(text, sizeof text, "%sContent-Length: %zu\n\n%s\n", kForbiddenHead,
+                     strlen(reason) + 1, reason);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text) return CGI_STATUS_PRINT_FAILED;
+    SigpipeIgnored quiet;
+    fd_write_all(answer_fd, text, static_cast<size_t>(n), nullptr);
+    return CGI_STATUS_FORBIDDEN;
+}
+
+// The request checks that run before anything else: why a request must be
+// refused, or null when it may go on. host is HTTP_HOST, origin HTTP_ORIGIN
+// (either may be null), host_name the store's "HostName". The host, its port
+// removed, must be an IPv4 literal, a bracketed IPv6 literal, "localhost" or
+// host_name (letter case ignored), so that a foreign name re-pointed at the
+// router's address gets nothing; a request without a host (no browser
+// sends one) passes. A POST that carries an origin must name the same host.
+const char *cgi_request_refusal(const char *method, const char *host, const char *origin,
+                                const char *host_name) {
+    std::string_view served;
+    if (host) {
+        if (!host_of(host, &served) ||
+            !(is_address_literal(served) || equal_nocase(served, "localhost") ||
+              (host_name && host_name[0] && equal_nocase(served, host_name))))
+            return "unknown host name";
+    }
+    if (origin && method && strcmp(method, "POST") == 0) {
+        // "scheme://host[:port]"; "null" and anything else name no host
+        std::string_view text = origin, from;
+        size_t scheme = text.find("://");
+        if (scheme != std::string_view::npos) text.remove_prefix(scheme + 3);
+        if (!host || scheme == std::string_view::npos || !host_of(text, &from) ||
+            !equal_nocase(from, served))
+            return "request from another site";
+    }
+    return nullptr;
+}
+
+// True when the media type of a CONTENT_TYPE, before any ';' and without
+// surrounding blanks, is "application/json" (letter case ignored).
+bool cgi_content_is_json(const char *content_type) {
+    if (!content_type) return false;
+    std::string_view type = content_type;
+    type = std::string_view(type.data(), std::min(type.find(';'), type.size()));
+    while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
+        type.remove_prefix(1);
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.remove_suffix(1);
+    return equal_nocase(type, "application/json");
+}
+
 } // namespace
 
 void cgi_set_output(int fd) {
@@ -152,48 +207,6 @@ int cgi_send_json(cJSON *answer) {
     }
     free(text);
     return CGI_STATUS_OK;
-}
-
-int cgi_send_forbidden(const char *reason) {
-    char text[256];
-    int n = snprintf(text, sizeof text, "%sContent-Length: %zu\n\n%s\n", kForbiddenHead,
-                     strlen(reason) + 1, reason);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof text) return CGI_STATUS_PRINT_FAILED;
-    SigpipeIgnored quiet;
-    fd_write_all(answer_fd, text, static_cast<size_t>(n), nullptr);
-    return CGI_STATUS_FORBIDDEN;
-}
-
-const char *cgi_request_refusal(const char *method, const char *host, const char *origin,
-                                const char *host_name) {
-    std::string_view served;
-    if (host) {
-        if (!host_of(host, &served) ||
-            !(is_address_literal(served) || equal_nocase(served, "localhost") ||
-              (host_name && host_name[0] && equal_nocase(served, host_name))))
-            return "unknown host name";
-    }
-    if (origin && method && strcmp(method, "POST") == 0) {
-        // "scheme://host[:port]"; "null" and anything else name no host
-        std::string_view text = origin, from;
-        size_t scheme = text.find("://");
-        if (scheme != std::string_view::npos) text.remove_prefix(scheme + 3);
-        if (!host || scheme == std::string_view::npos || !host_of(text, &from) ||
-            !equal_nocase(from, served))
-            return "request from another site";
-    }
-    return nullptr;
-}
-
-bool cgi_content_is_json(const char *content_type) {
-    if (!content_type) return false;
-    std::string_view type = content_type;
-    type = std::string_view(type.data(), std::min(type.find(';'), type.size()));
-    while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
-        type.remove_prefix(1);
-    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
-        type.remove_suffix(1);
-    return equal_nocase(type, "application/json");
 }
 
 int cgi_handle_request(int in_fd, RequestContext *context) {

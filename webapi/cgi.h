@@ -63,26 +63,6 @@ int cgi_send_json(cJSON *answer);
 // Where answers go: the descriptor given here (standard output by default).
 void cgi_set_output(int fd);
 
-// Writes a refusal of the web server's kind:
-//   "Status: 403 Forbidden\n" "Content-Type:text/plain; charset=utf-8\n"
-//   "Content-Length: <len+1>\n\n" <reason> "\n"
-// CGI_STATUS_FORBIDDEN.
-int cgi_send_forbidden(const char *reason);
-
-// The request checks that run before anything else: why a request must be
-// refused, or null when it may go on. host is HTTP_HOST, origin HTTP_ORIGIN
-// (either may be null), host_name the store's "HostName". The host, its port
-// removed, must be an IPv4 literal, a bracketed IPv6 literal, "localhost" or
-// host_name (letter case ignored), so that a foreign name re-pointed at the
-// router's address gets nothing; a request without a host (no browser
-// sends one) passes. A POST that carries an origin must name the same host.
-const char *cgi_request_refusal(const char *method, const char *host, const char *origin,
-                                const char *host_name);
-
-// True when the media type of a CONTENT_TYPE, before any ';' and without
-// surrounding blanks, is "application/json" (letter case ignored).
-bool cgi_content_is_json(const char *content_type);
-
 // Serves one request from the CGI environment (getenv) and the body on
 // in_fd: every step up to the answer, the store closed (committing what the
 // page changed). Leaves the follow-up action in *context without running it.

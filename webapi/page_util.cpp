@@ -125,8 +125,7 @@ int answer_change(const PageRequest &req, int rc, FollowUpAction action) {
 }
 
 int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action) {
-    if (!request_has_fields(req.request, fields) || !request_texts_printable(req.request))
-        return answer_result(req.answer, -1);
+    if (!request_has_fields(req.request, fields)) return answer_result(req.answer, -1);
     return answer_change(req, store_fields(req.request, fields), action);
 }
 

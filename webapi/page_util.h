@@ -74,8 +74,9 @@ template <const auto &Fields> int flat_get(const PageRequest &req) {
 int answer_change(const PageRequest &req, int rc, FollowUpAction action);
 
 // A POST that needs every field: {"result":-1} when one is missing or
-// mistyped or a text of the request is not printable (nothing stored), else
-// stores them in order and ends as answer_change.
+// mistyped (nothing stored), else stores them in order and ends as
+// answer_change. The caller has checked request_texts_printable (as
+// page_by_method does).
 int post_fields(const PageRequest &req, std::span<const StoreField> fields, FollowUpAction action);
 // The POST handler of such a page whose fields are a constant table.
 template <const auto &Fields, FollowUpAction Action> int flat_post(const PageRequest &req) {

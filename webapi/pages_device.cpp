@@ -147,31 +147,10 @@ bool bridge_device_ok(std::string_view path) {
     return path.starts_with("/dev/tty") && path.find("..") == std::string_view::npos;
 }
 
-// The blank-separated words of the options, as the shell splits them.
-struct Words {
-    static constexpr int kMax = 128; // more than a 255-character command line holds
-    std::string_view word[kMax];
-    int count = 0;
-};
-
-bool split_words(const char *text, Words *out) {
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) break;
-        rest.remove_prefix(start);
-        size_t end = rest.find(' ');
-        if (out->count == Words::kMax) return false;
-        out->word[out->count++] = std::string_view(rest.data(), std::min(end, rest.size()));
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-    }
-    return true;
-}
-
 // tracelink's options as its getopt_long reads them ("tusc:p:d:", the long
 // names abbreviated as far as they stay unique, "--" ending the options,
 // operands anywhere): every device given must be acceptable.
-bool tracelink_devices_ok(const Words &w) {
+bool tracelink_devices_ok(char *const *words, int n) {
     struct LongOption {
         std::string_view name;
         char letter;
@@ -179,8 +158,8 @@ bool tracelink_devices_ok(const Words &w) {
     static constexpr LongOption kLong[] = {{"tcp", 't'},    {"udp", 'u'},  {"server", 's'},
                                            {"client", 'c'}, {"port", 'p'}, {"device", 'd'}};
     constexpr std::string_view kWithArgument = "cpd";
-    for (int i = 0; i < w.count; i++) {
-        std::string_view word = w.word[i];
+    for (int i = 0; i < n; i++) {
+        std::string_view word = words[i];
         if (word == "--") break;
         if (word.size() < 2 || word[0] != '-') continue; // an operand
         char letter = 0;
@@ -221,8 +200,8 @@ bool tracelink_devices_ok(const Words &w) {
             }
         }
         if (!attached) {
-            if (i + 1 == w.count) break; // a missing argument: no device
-            value = w.word[++i];
+            if (i + 1 == n) break; // a missing argument: no device
+            value = words[++i];
         }
         if (letter == 'd' && !bridge_device_ok(value)) return false;
     }
@@ -230,15 +209,16 @@ bool tracelink_devices_ok(const Words &w) {
 }
 
 // sercat reads an address, then an optional device.
-bool sercat_devices_ok(const Words &w) {
-    return w.count < 2 || bridge_device_ok(w.word[1]);
+bool sercat_devices_ok(char *const *word, int n) {
+    return n < 2 || bridge_device_ok(word[1]);
 }
 
 struct Bridge {
     const char *modem_type;
     const char *stop;
     const char *program; // started as "<program> <param> &"
-    bool (*devices_ok)(const Words &options);
+    // the options split into words as the shell splits them
+    bool (*devices_ok)(char *const *word, int n);
 };
 
 constexpr Bridge kBridges[] = {
@@ -404,8 +384,12 @@ int page_diag(const PageRequest &req) {
         int n = snprintf(start_command, sizeof start_command, "%s %s &", bridge->program, param);
         if (n < 0 || static_cast<size_t>(n) >= sizeof start_command)
             return answer_result(req.answer, -1);
-        Words words;
-        if (!split_words(param, &words) || !bridge->devices_ok(words))
+        // the text fits the command line, so all its words fit here
+        char options[sizeof start_command];
+        snprintf(options, sizeof options, "%s", param);
+        constexpr int kMaxWords = sizeof options / 2;
+        char *word[kMaxWords];
+        if (!bridge->devices_ok(word, str_split(options, word, kMaxWords, " ")))
             return answer_result(req.answer, -1);
     }
     do_system_call(bridge->stop);

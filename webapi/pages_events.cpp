@@ -5,7 +5,6 @@
 #include "sys_utils.h"
 
 #include <cJSON.h>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -26,13 +25,9 @@ void answer_events(cJSON *answer) {
     // the newest EVENTS_MAX_LINES lines that parse, in a ring
     static EventLine lines[EVENTS_MAX_LINES];
     size_t count = 0;
-    for (size_t at = 0; len > 0 && at < static_cast<size_t>(len);) {
-        const char *nl = static_cast<const char *>(memchr(text + at, '\n', len - at));
-        if (!nl) break; // a last line without its end was cut short
-        size_t n = static_cast<size_t>(nl - (text + at));
-        if (event_line_parse(text + at, n, &lines[count % EVENTS_MAX_LINES])) count++;
-        at += n + 1;
-    }
+    size_t end = len > 0 ? static_cast<size_t>(len) : 0, n;
+    for (size_t at = 0; const char *line = event_next_line(text, end, &at, &n);)
+        if (event_line_parse(line, n, &lines[count % EVENTS_MAX_LINES])) count++;
     size_t shown = count < EVENTS_MAX_LINES ? count : EVENTS_MAX_LINES;
     for (size_t i = 0; i < shown; i++) {
         const EventLine &e = lines[(count - 1 - i) % EVENTS_MAX_LINES];
@@ -53,7 +48,7 @@ void answer_events(cJSON *answer) {
 } // namespace
 
 int page_events(const PageRequest &req) {
-    char value[EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1];
+    char value[RESTART_VALUE_MAX];
     char time[EVENT_TIME_LEN + 1] = "", reason[EVENT_TEXT_MAX + 1] = "";
     if (read_file_string(RESTART_FILE, value, sizeof value) == 0)
         restart_value_split(value, time, reason, sizeof reason);
@@ -64,9 +59,7 @@ int page_events(const PageRequest &req) {
 }
 
 int restart_reason_store(const char *reason) {
-    char now[EVENT_TIME_LEN + 1];
-    event_wall_time(now);
-    char value[EVENT_TIME_LEN + 1 + EVENT_TEXT_MAX + 1];
-    snprintf(value, sizeof value, "%s %s", now, reason);
+    char value[RESTART_VALUE_MAX];
+    restart_value_make(reason, value, sizeof value);
     return store_set(RESTART_REASON_KEY, value);
 }

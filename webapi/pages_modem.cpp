@@ -246,9 +246,10 @@ int mobilenet_get(const PageRequest &req, DaemonConnection *daemon) {
     return answer_stored(req, kMobile);
 }
 
-// What the daemon can carry to the modem: it holds an access point name of
-// 127 bytes and a user name or password of 255, and one dialect sends the
-// latter unquoted, where ',' or ';' would split or chain the command.
+// Every text field of kMobile, with what the daemon can carry of it inside a
+// modem command line (text_is_at_safe, and more): it holds an access point
+// name of 127 bytes and a user name or password of 255, and one dialect sends
+// the latter unquoted, where ',' or ';' would split or chain the command.
 struct TextLimit {
     const char *json_key;
     size_t max;
@@ -264,12 +265,10 @@ int mobilenet_post(const PageRequest &req, DaemonConnection *daemon) {
     if (!request_number(req.request, "netmodeconfig", &mode) ||
         !request_has_fields(req.request, kMobile))
         return answer_result(req.answer, -1);
-    for (const StoreField &f : kMobile) // the daemon puts the texts inside modem command lines
-        if (f.type == FieldType::Text && !text_is_at_safe(request_string(req.request, f.json_key)))
-            return answer_result(req.answer, -1);
     for (const TextLimit &limit : kMobileLimits) {
         const char *text = request_string(req.request, limit.json_key);
-        if (strlen(text) > limit.max || (limit.unquoted && strpbrk(text, ",;")))
+        if (!text_is_at_safe(text) || strlen(text) > limit.max ||
+            (limit.unquoted && strpbrk(text, ",;")))
             return answer_result(req.answer, -1);
     }
 

@@ -209,7 +209,8 @@ int page_wifi(const PageRequest &req) {
 }
 
 int page_user(const PageRequest &req) {
-    return post_fields(req, kUser, FollowUpAction::Restart);
+    return request_texts_printable(req.request) ? post_fields(req, kUser, FollowUpAction::Restart)
+                                                : answer_result(req.answer, -1);
 }
 
 int page_time(const PageRequest &req) {

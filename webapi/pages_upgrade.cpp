@@ -70,6 +70,13 @@ long long mtd_partition_size(const char *name) {
     return size;
 }
 
+// True when length bytes fit the flash partition of that name.
+bool fits_partition(size_t length, const char *name) {
+    long long partition = mtd_partition_size(name);
+    return partition >= 0 &&
+           static_cast<unsigned long long>(length) <= static_cast<unsigned long long>(partition);
+}
+
 // The write command of a partition for length bytes of the saved image.
 int mtd_write(size_t length, const char *partition) {
     RouterPath image(kImagePath);
@@ -92,21 +99,18 @@ int save_and_flash(int fd, const char *data, size_t length, int (*flash)(size_t)
 // loader only for its partition's size.
 int upload_check(const char *data, size_t length, bool firmware) {
     if (firmware) return firmware_image_check(data, length);
-    long long partition = mtd_partition_size("Bootloader");
-    return partition >= 0 && static_cast<unsigned long long>(length) <=
-                                 static_cast<unsigned long long>(partition)
-               ? 0
-               : -1;
+    return fits_partition(length, "Bootloader") ? 0 : -1;
 }
 
-// lock: the upload lock when the request entry took it, else -1 (taken here).
-int upgrade(const PageRequest &req, bool firmware, int (*flash)(size_t), int lock) {
+// Writes under req.upload_lock when the request entry took it, else under
+// the lock taken here.
+int upgrade(const PageRequest &req, bool firmware, int (*flash)(size_t)) {
     const char *data = nullptr;
     size_t length = 0;
     if (upload_extract(req.body, req.body_received, &data, &length) != 0 ||
         upload_check(data, length, firmware) != 0)
         return answer_result(req.answer, -1);
-    int own = -1;
+    int lock = req.upload_lock, own = -1;
     if (lock < 0) lock = own = upload_lock_take();
     int rc = lock >= 0 ? save_and_flash(lock, data, length, flash) : -1;
     if (own >= 0) close(own);
@@ -177,11 +181,7 @@ int firmware_image_check(const char *data, size_t length) {
     if (crc32(0, header, kHeaderSize) != be32(image + kHeaderCrcOffset)) return -1;
     if (crc32(0, image + kHeaderSize, length - kHeaderSize) != be32(image + kDataCrcOffset))
         return -1;
-    long long partition = mtd_partition_size("Kernel");
-    if (partition < 0 ||
-        static_cast<unsigned long long>(length) > static_cast<unsigned long long>(partition))
-        return -1;
-    return 0;
+    return fits_partition(length, "Kernel") ? 0 : -1;
 }
 
 int flash_firmware(size_t length) {
@@ -196,13 +196,10 @@ int flash_bootloader(size_t length) {
 int page_upgrade_firmware(const PageRequest &req) {
     // the request entry took the lock before it stopped the services; when
     // another upload held it, nothing was stopped and nothing is restarted
-    if (req.upload_lock < 0) {
-        req.context->follow_up = FollowUpAction::None;
-        return answer_result(req.answer, -1);
-    }
-    return upgrade(req, true, flash_firmware, req.upload_lock);
+    if (req.upload_lock < 0) return answer_result(req.answer, -1);
+    return upgrade(req, true, flash_firmware);
 }
 
 int page_upgrade_bootloader(const PageRequest &req) {
-    return upgrade(req, false, flash_bootloader, -1);
+    return upgrade(req, false, flash_bootloader);
 }

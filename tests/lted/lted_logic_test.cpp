@@ -271,6 +271,12 @@ TEST(EventHistory, KeptRestartReasons) {
         EXPECT_EQ(time, c.time) << c.value;
         EXPECT_EQ(reason, c.reason) << c.value;
     }
+    // a value kept now splits back into its time and reason
+    char value[RESTART_VALUE_MAX], time[EVENT_TIME_LEN + 1], reason[EVENT_TEXT_MAX + 1];
+    restart_value_make("scheduled reboot", value, sizeof value);
+    restart_value_split(value, time, reason, sizeof reason);
+    EXPECT_TRUE(event_time_valid(time, strlen(time))) << value;
+    EXPECT_STREQ(reason, "scheduled reboot");
 }
 
 } // namespace

@@ -9,10 +9,12 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -98,7 +100,8 @@ TEST(ImageCheck, MkimageImagesAgainstTheKernelPartition) {
 
 // Every refusal answers {"result":-1}, writes no partition, and a refused
 // firmware upload brings back the services stopped for it; one that could
-// not take "/tmp/fw.bin" stopped none.
+// not take "/tmp/fw.bin" stopped none, and an upload that finds another one
+// holding it leaves that one's bytes alone.
 TEST(UpgradePages, RefusalsFlashNothing) {
     ts::WebRoot web(20);
     install_flash(web.root(), kMtd);
@@ -110,7 +113,10 @@ TEST(UpgradePages, RefusalsFlashNothing) {
         CgiCall call;
         FollowUpAction follow_up;
         std::function<void()> before = [] {};
+        std::function<void()> after = [] {};
     };
+    const std::string fw_bin = web.path("/tmp/fw.bin");
+    int held = -1; // the lock of an upload being written
     const std::string multipart =
         "multipart/form-data; boundary=----WebKitFormBoundaryq9Zx2LbV0aTn7sQe";
     const Case cases[] = {
@@ -138,6 +144,12 @@ TEST(UpgradePages, RefusalsFlashNothing) {
           .body = upload(mkimage(web.root(), random_bytes(0x2000, 5))),
           .content_type = multipart},
          FollowUpAction::Restart},
+        {"firmware: a JSON body is not parsed",
+         {.page = "upgradefirmware.cgi",
+          .method = "POST",
+          .body = "{",
+          .content_type = "application/json"},
+         FollowUpAction::Restart},
         {"firmware: /tmp/fw.bin cannot be opened",
          {.page = "upgradefirmware.cgi",
           .method = "POST",
@@ -145,8 +157,8 @@ TEST(UpgradePages, RefusalsFlashNothing) {
           .content_type = multipart},
          FollowUpAction::None,
          [&] {
-             unlink(web.path("/tmp/fw.bin").c_str());
-             ts::make_dirs(web.path("/tmp/fw.bin"));
+             unlink(fw_bin.c_str());
+             ts::make_dirs(fw_bin);
          }},
         {"boot loader: larger than the partition",
          {.page = "upgradebootloader.cgi",
@@ -154,28 +166,39 @@ TEST(UpgradePages, RefusalsFlashNothing) {
           .body = upload(random_bytes(0x1001, 6)),
           .content_type = multipart},
          FollowUpAction::None,
-         [&] { ts::remove_tree(web.path("/tmp/fw.bin")); }},
+         [&] { ts::remove_tree(fw_bin); }},
         {"boot loader: no body",
          {.page = "upgradebootloader.cgi", .method = "POST", .content_type = multipart},
          FollowUpAction::None},
+        {"boot loader: another upload holds /tmp/fw.bin",
+         {.page = "upgradebootloader.cgi",
+          .method = "POST",
+          .body = upload(random_bytes(0x1000, 11)),
+          .content_type = multipart},
+         FollowUpAction::None,
+         [&] {
+             ts::write_file(fw_bin, "being written");
+             held = open(fw_bin.c_str(), O_RDWR | O_CLOEXEC);
+             ASSERT_EQ(flock(held, LOCK_EX), 0);
+         },
+         [&] {
+             EXPECT_EQ(ts::read_file(fw_bin), "being written");
+             close(held);
+         }},
     };
     for (const Case &c : cases) {
         c.before();
+        size_t logged = ts::read_file(web.path("/sim/calls.log")).size();
         CgiAnswer a = web.call_with_session(c.call);
+        c.after();
         EXPECT_EQ(a.json, "{\"result\":-1}") << c.what;
         EXPECT_EQ(a.follow_up, c.follow_up) << c.what;
+        // the services were stopped exactly when they are to be brought back
+        std::string calls = ts::read_file(web.path("/sim/calls.log")).substr(logged);
+        EXPECT_EQ(ts::contains(calls, "killall"), c.follow_up == FollowUpAction::Restart)
+            << c.what << ": " << calls;
+        EXPECT_FALSE(ts::contains(calls, "mtd_write")) << c.what << ": " << calls;
     }
-    // an upload page never parses its body as JSON
-    CgiAnswer a = web.call_with_session({.page = "upgradefirmware.cgi",
-                                         .method = "POST",
-                                         .body = "{",
-                                         .content_type = "application/json"});
-    EXPECT_EQ(a.json, "{\"result\":-1}");
-    EXPECT_EQ(a.follow_up, FollowUpAction::Restart);
-
-    std::string calls = ts::read_file(web.path("/sim/calls.log"));
-    EXPECT_EQ(ts::count_of(calls, "mtd_write"), 0u) << calls;
-    EXPECT_EQ(ts::count_of(calls, "killall"), 5u) << calls; // not for the one without fw.bin
     EXPECT_FALSE(ts::file_exists(web.path("/sim/mtd"))) << "a partition was written";
     EXPECT_EQ(web.store_get("RestartReason"), "") << "no reboot is coming";
 }
