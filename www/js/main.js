@@ -97,8 +97,10 @@ async function route() {
   main.replaceChildren(title);
   main.dataset.screen = screen[0];
   main.dataset.ready = '0';
-  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), guard: (fn) => guards.push(fn), go: (to) => (location.hash = to) };
   const mine = leaveHandlers;
+  // a screen left while it loaded guards nothing on the next one
+  const guard = (fn) => mine === leaveHandlers && guards.push(fn);
+  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), guard, go: (to) => (location.hash = to) };
   try {
     const mod = await import(`./pages/${screen[3]}.js`);
     await mod[screen[4]](ctx);

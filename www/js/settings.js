@@ -167,8 +167,10 @@ export async function settingsScreen(ctx, opt) {
     opt.loaded?.(ans, form);
     form.markClean();
   }
-  ctx.guard?.(() => form.dirty() || Boolean(opt.dirty?.()));
   ctx.main.append(intro ? h('p', { class: 'intro' }, intro) : '', form.el);
   await load();
+  // only now is there a state to compare with: a screen still loading, or
+  // one that failed to load, holds no changes
+  ctx.guard?.(() => form.dirty() || Boolean(opt.dirty?.()));
   return form;
 }
