@@ -147,7 +147,11 @@ export async function settingsScreen(ctx, opt) {
         form.say('The router refused these settings.', 'err');
         return;
       }
-      if (opt.afterSave?.(v, form)) return;
+      if (opt.afterSave?.(v, form)) {
+        // saved where it cannot load again: following the new address asks nothing
+        form.markClean();
+        return;
+      }
       const unused = opt.unused?.(v) || '';
       if (follow === 'restart') {
         form.say('Saved. The router restarts its services to apply them…', 'info');
