@@ -301,9 +301,12 @@ export async function status(ctx) {
     o.start();
     o.stop(audio.currentTime + 0.12);
   }
+  // one loop at a time: Stop and Align again within a round keep the
+  // loop that still waits for its answer
+  let aligner = null;
+  let best = null;
+  let before = null;
   async function align() {
-    let best = null;
-    let before = null;
     while (aligning && !stopped) {
       const start = Date.now();
       try {
@@ -341,12 +344,13 @@ export async function status(ctx) {
     if (aligning) {
       alignValueEl.textContent = '…';
       alignNote.textContent = 'Measuring once a second…';
+      best = before = null;
       try {
         audio ??= new AudioContext();
       } catch {
         audio = null;
       }
-      align();
+      aligner ??= align().finally(() => (aligner = null));
     }
   });
   ctx.onLeave(() => audio?.close());
