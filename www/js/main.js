@@ -77,14 +77,24 @@ function setMenu(open) {
 
 const wanted = () => SCREENS.find((s) => s[0] === (location.hash.slice(1) || 'status')) || SCREENS[0];
 
+// While the leave dialog asks, further address changes wait for its
+// answer: the screen then shown is the one the address names last.
+let asking = false;
+
 async function route() {
-  const screen = wanted();
-  if (loginShown) return;
-  if (shown && !(await mayLeave())) {
-    // stay, and let the address say so again without a new history entry
-    history.replaceState(null, '', `#${shown}`);
-    return;
+  if (loginShown || asking) return;
+  if (shown) {
+    asking = true;
+    const may = await mayLeave();
+    asking = false;
+    if (loginShown) return;
+    if (!may) {
+      // stay, and let the address say so again without a new history entry
+      history.replaceState(null, '', `#${shown}`);
+      return;
+    }
   }
+  const screen = wanted();
   shown = screen[0];
   leave();
   setMenu(false);
