@@ -89,6 +89,14 @@ test('a rule not saved is not lost by leaving, and one saved with its switch off
   // saved: leaving asks nothing
   await page.getByRole('link', { name: 'Status', exact: true }).click();
   await page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+  // nor does leaving a screen whose settings could not be read
+  const refuse = (r) => r.fulfill({ status: 500, body: '' });
+  await page.route('**/cgi-bin/dmz.cgi', refuse);
+  await page.goto('/#dmz');
+  await page.waitForSelector('main[data-screen="dmz"][data-ready="error"]');
+  await page.getByRole('link', { name: 'Status', exact: true }).click();
+  await page.waitForSelector('main[data-screen="status"][data-ready="1"]');
+  await page.unroute('**/cgi-bin/dmz.cgi', refuse);
 });
 
 test('an allow-list of no device is saved only when the person confirms it', async () => {

@@ -77,14 +77,24 @@ function setMenu(open) {
 
 const wanted = () => SCREENS.find((s) => s[0] === (location.hash.slice(1) || 'status')) || SCREENS[0];
 
+// While the leave dialog asks, further address changes wait for its
+// answer: the screen then shown is the one the address names last.
+let asking = false;
+
 async function route() {
-  const screen = wanted();
-  if (loginShown) return;
-  if (shown && !(await mayLeave())) {
-    // stay, and let the address say so again without a new history entry
-    history.replaceState(null, '', `#${shown}`);
-    return;
+  if (loginShown || asking) return;
+  if (shown) {
+    asking = true;
+    const may = await mayLeave();
+    asking = false;
+    if (loginShown) return;
+    if (!may) {
+      // stay, and let the address say so again without a new history entry
+      history.replaceState(null, '', `#${shown}`);
+      return;
+    }
   }
+  const screen = wanted();
   shown = screen[0];
   leave();
   setMenu(false);
@@ -97,8 +107,10 @@ async function route() {
   main.replaceChildren(title);
   main.dataset.screen = screen[0];
   main.dataset.ready = '0';
-  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), guard: (fn) => guards.push(fn), go: (to) => (location.hash = to) };
   const mine = leaveHandlers;
+  // a screen left while it loaded guards nothing on the next one
+  const guard = (fn) => mine === leaveHandlers && guards.push(fn);
+  const ctx = { main, onLeave: (fn) => leaveHandlers.push(fn), guard, go: (to) => (location.hash = to) };
   try {
     const mod = await import(`./pages/${screen[3]}.js`);
     await mod[screen[4]](ctx);

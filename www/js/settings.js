@@ -12,7 +12,7 @@ export class RuleList {
     this.rules = [];
     this.columns = columns;
     this.max = max;
-    this.dirty = false;
+    this.saved = '[]';
     this.body = h('tbody');
     const table = h(
       'table',
@@ -42,7 +42,6 @@ export class RuleList {
       const p = this.rules.length >= max ? `At most ${max} rules.` : ruleCheck(rule, this.rules);
       if (p) return this.say(p, 'err');
       this.rules.push(rule);
-      this.dirty = true;
       this.render();
       for (const f of this.fields) if (f.def.type !== 'select' && f.def.type !== 'check') f.set('');
       this.say(`${item[0].toUpperCase()}${item.slice(1)} added. Save to apply it.`);
@@ -76,8 +75,12 @@ export class RuleList {
   }
   set(rules) {
     this.rules = rules.slice();
-    this.dirty = false;
+    this.saved = JSON.stringify(this.rules);
     this.render();
+  }
+  // rules added and deleted again leave nothing to save
+  get dirty() {
+    return JSON.stringify(this.rules) !== this.saved;
   }
   render() {
     const n = this.columns.length + 1;
@@ -86,7 +89,6 @@ export class RuleList {
         const del = h('button', { type: 'button', class: 'small', 'aria-label': `Delete rule ${i + 1}` }, 'Delete');
         del.addEventListener('click', () => {
           this.rules.splice(i, 1);
-          this.dirty = true;
           this.render();
           this.say('Rule deleted. Save to apply.');
         });
@@ -147,7 +149,11 @@ export async function settingsScreen(ctx, opt) {
         form.say('The router refused these settings.', 'err');
         return;
       }
-      if (opt.afterSave?.(v, form)) return;
+      if (opt.afterSave?.(v, form)) {
+        // saved where it cannot load again: following the new address asks nothing
+        form.markClean();
+        return;
+      }
       const unused = opt.unused?.(v) || '';
       if (follow === 'restart') {
         form.say('Saved. The router restarts its services to apply them…', 'info');
@@ -167,8 +173,10 @@ export async function settingsScreen(ctx, opt) {
     opt.loaded?.(ans, form);
     form.markClean();
   }
-  ctx.guard?.(() => form.dirty() || Boolean(opt.dirty?.()));
   ctx.main.append(intro ? h('p', { class: 'intro' }, intro) : '', form.el);
   await load();
+  // only now is there a state to compare with: a screen still loading, or
+  // one that failed to load, holds no changes
+  ctx.guard?.(() => form.dirty() || Boolean(opt.dirty?.()));
   return form;
 }

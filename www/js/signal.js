@@ -1,7 +1,7 @@
 // The radio signal in words, and its recent history as the status polls saw
 // it. The thresholds are the ones the README gives.
 
-export const VERDICTS = ['poor', 'fair', 'good', 'excellent'];
+const VERDICTS = ['poor', 'fair', 'good', 'excellent'];
 
 // [excellent from, good from, fair from]; below the last is poor
 const LIMITS = { rsrp: [-80, -90, -100], rsrq: [-10, -15, -20], rssi: [-70, -85, -100] };

@@ -22,7 +22,8 @@ function lanDevice(lan) {
     const p = check.hostIp(s);
     if (p || !lan) return p;
     if (s === lan.lan_ipaddr) return 'This is the router itself: give the address of a device on the LAN.';
-    return check.inSubnet(s, lan.lan_ipaddr, lan.lan_netmask) && `Not a device of the LAN: ${check.inSubnet(s, lan.lan_ipaddr, lan.lan_netmask)}`;
+    const out = check.inSubnet(s, lan.lan_ipaddr, lan.lan_netmask);
+    return out && `Not a device of the LAN: ${out}`;
   };
 }
 

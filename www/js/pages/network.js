@@ -20,7 +20,6 @@ const HANDED = { dhcpStart: 'first address', dhcpEnd: 'last address', dhcpGatewa
 export async function lan(ctx) {
   const dhcp = (v) => v.dhcpEnabled === 1;
   const inLan = (s, v) => check.hostIp(s) || check.inSubnet(s, v.lan_ipaddr, v.lan_netmask);
-  let loadedIp = '';
   let loaded = {};
   // A DNS server in the old network would be stranded by a move; one
   // elsewhere (a public one) is fine.
@@ -39,7 +38,6 @@ export async function lan(ctx) {
   const moveText = h('span');
   const offer = h('div', { class: 'warning', 'data-k': 'move-offer', hidden: true }, h('p', {}, moveText), moveBtn);
   const reconnect = h('p', { class: 'help', 'data-k': 'reconnect', hidden: true });
-  let form;
   const fixed = (n) => ({
     key: `dhcpStatic${n}`,
     label: `Fixed address ${n}`,
@@ -50,7 +48,7 @@ export async function lan(ctx) {
     show: dhcp,
     check: fixedLease,
   });
-  form = await settingsScreen(ctx, {
+  const form = await settingsScreen(ctx, {
     page: 'lan.cgi',
     follow: 'restart',
     fields: [
@@ -79,12 +77,9 @@ export async function lan(ctx) {
       const keys = ['lan_ipaddr', 'lan_netmask', 'HostName', 'dhcpEnabled', 'upnpEnabled', 'dnsPEnabled'];
       return pick(v, v.dhcpEnabled === 1 ? keys.concat(DHCP_KEYS) : keys);
     },
-    loaded: (a) => {
-      loadedIp = a.lan_ipaddr;
-      loaded = a;
-    },
+    loaded: (a) => (loaded = a),
     afterSave: (v, f) => {
-      if (v.lan_ipaddr === loadedIp || location.hostname !== loadedIp) return false;
+      if (v.lan_ipaddr === loaded.lan_ipaddr || location.hostname !== loaded.lan_ipaddr) return false;
       const url = `${location.protocol}//${v.lan_ipaddr}${location.port ? `:${location.port}` : ''}/`;
       f.say('Saved. The router moves to its new address. Reconnect this device to the router (or renew its address), then open ', 'info');
       f.msg.append(h('a', { href: url }, url));

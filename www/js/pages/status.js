@@ -4,7 +4,7 @@
 // silent, so they are asked together and shown as each arrives.
 
 import { call, LoginNeeded, sleep } from '../api.js';
-import { addSample, alignValue, loadHistory, sample, verdict, WINDOW_MS } from '../signal.js';
+import { addSample, alignValue, csqDbm, loadHistory, sample, verdict, WINDOW_MS } from '../signal.js';
 import { h } from '../ui.js';
 import { CARD_STATE_ABSENT, CARD_STATE_PRESENT, PIN_STATE_PIN_REQUIRED, PIN_STATE_PUK_REQUIRED } from './cellular.js';
 
@@ -65,7 +65,10 @@ const MODEM = new Set(['operator', 'nettype', 'rssi', 'rsrp', 'rsrq', 'rscp', 'v
 const ROWS = [
   ['Mobile', 'operator', 'Operator', (d) => d.s.operator || d.s.netoperator || (d.s.plmn ? `PLMN ${d.s.plmn}` : '')],
   ['Mobile', 'nettype', 'Network type', nettype],
-  ['Mobile', 'rssi', 'Signal strength', ({ s }) => (has(s.rssi) && s.rssi >= 0 && s.rssi <= 31 ? `${-113 + 2 * s.rssi} dBm (CSQ index ${s.rssi})` : has(s.rssi) ? 'Not known' : '')],
+  ['Mobile', 'rssi', 'Signal strength', ({ s }) => {
+    const v = csqDbm(s.rssi);
+    return v !== null ? `${v} dBm (CSQ index ${s.rssi})` : has(s.rssi) ? 'Not known' : '';
+  }],
   ['Mobile', 'rsrp', 'RSRP', (d) => dbm(d.m.rsrp)],
   ['Mobile', 'rsrq', 'RSRQ', (d) => (has(d.m.rsrq) ? `${d.m.rsrq} dB` : '')],
   // a 3G measure: an LTE modem's value means nothing
@@ -133,7 +136,6 @@ function chart(history, now) {
     // a gap in the line where the value was not known
     let d = '';
     let pen = false;
-    let prev = null;
     for (const s of history) {
       const v = s[b.key];
       if (v === null || v === undefined) {
@@ -146,14 +148,13 @@ function chart(history, now) {
       if (b.key === 'bars' && pen) d += `H${px}V${py}`;
       else d += `${pen ? 'L' : 'M'}${px} ${py}`;
       pen = true;
-      prev = v;
     }
     if (d) parts.push(svg('path', { d, class: `line k-${b.key}` }));
     // the latest value, also when it is the only one
     const lastKnown = [...history].reverse().find((s) => s[b.key] !== null && s[b.key] !== undefined);
     if (lastKnown) parts.push(svg('circle', { cx: x(lastKnown.t).toFixed(1), cy: y(lastKnown[b.key]).toFixed(1), r: 3, class: `dot k-${b.key}` }));
     const vals = history.map((s) => s[b.key]).filter((v) => v !== null && v !== undefined);
-    if (vals.length) said.push(`${b.label} ${Math.min(...vals)} to ${Math.max(...vals)}${b.unit ? ` ${b.unit}` : ''}, now ${prev}`);
+    if (vals.length) said.push(`${b.label} ${Math.min(...vals)} to ${Math.max(...vals)}${b.unit ? ` ${b.unit}` : ''}, now ${lastKnown[b.key]}`);
   }
   parts.push(svg('text', { x: X0, y: 276, class: 'tick start' }, `${minutes} min ago`), svg('text', { x: X1, y: 276, class: 'tick' }, 'now'));
   const label = `Signal over the last ${minutes === 1 ? 'minute' : `${minutes} minutes`}: ${said.length ? said.join('; ') : 'no values yet'}.`;
@@ -301,9 +302,12 @@ export async function status(ctx) {
     o.start();
     o.stop(audio.currentTime + 0.12);
   }
+  // one loop at a time: Stop and Align again within a round keep the
+  // loop that still waits for its answer
+  let aligner = null;
+  let best = null;
+  let before = null;
   async function align() {
-    let best = null;
-    let before = null;
     while (aligning && !stopped) {
       const start = Date.now();
       try {
@@ -341,12 +345,13 @@ export async function status(ctx) {
     if (aligning) {
       alignValueEl.textContent = '…';
       alignNote.textContent = 'Measuring once a second…';
+      best = before = null;
       try {
         audio ??= new AudioContext();
       } catch {
         audio = null;
       }
-      align();
+      aligner ??= align().finally(() => (aligner = null));
     }
   });
   ctx.onLeave(() => audio?.close());
