@@ -329,7 +329,15 @@ TEST(DaemonWithoutModem, AnswersWhatIsKnownAndDropsAPeerThatNeverReads) {
     ts::write_file(root.path("/var/run/nvramd.pid"), "1\n");
     ts::spawn(daemon, {ts::bin_path("lted"), "start"}, root.env());
     std::string path = root.path("/var/run/RIL_CMD");
-    ASSERT_TRUE(ts::wait_until([&] { return ts::file_exists(path); }, 10000));
+    // the socket's file comes with its bind, before the daemon listens
+    ASSERT_TRUE(ts::wait_until(
+        [&] {
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bool up = socket_unix_connect(fd, path.c_str(), path.size()) == 0;
+            close(fd);
+            return up;
+        },
+        10000));
     auto connect_daemon = [&](int flags) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
         EXPECT_EQ(socket_unix_connect(fd, path.c_str(), path.size()), 0);
