@@ -13,6 +13,10 @@
 
 namespace {
 
+// The handshake probes until one is answered within its short wait: how many
+// it takes depends on the machine's load, not on the modem's story.
+const std::string kHandshake = "lted: AT> ATQ0";
+
 // What the daemon did, in order: its commands and the turns its story took.
 // The card check (every 60 s) and the network poll are timers of their own,
 // and which runs first when both are due is the machine's choice: card
@@ -42,7 +46,7 @@ Story story_of(const std::string &log) {
             s.commands++;
             if (m == "lted: AT> AT+CPIN?")
                 s.card_checks++;
-            else
+            else if (m != kHandshake || s.steps.empty() || s.steps.back() != kHandshake)
                 s.steps.push_back(m);
         } else if (ts::contains(m, "try reboot")) {
             s.reboots.push_back(m);
@@ -104,7 +108,8 @@ class Replay : public ts::LtedFixture {
         for (const auto &l : modem_lines()) {
             if (std::regex_search(l.text, command)) {
                 ++seen;
-            } else if (ts::contains(l.text, "divergence")) {
+            } else if (ts::contains(l.text, "divergence") &&
+                       !ts::contains(l.text, "divergence: ATQ0:")) {
                 EXPECT_GT(seen, want.commands) << l.text;
             }
         }
